@@ -1,0 +1,37 @@
+// The operating-system calls the update run relies on; each build links exactly one implementation.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// What the existence test can conclude about a path.
+enum class Presence { present, absent, unknown };
+
+struct FileStatus {
+    Presence presence;
+    std::uint32_t error;  // the system error code when the presence is unknown, else 0
+};
+
+// File status of `path`, following symbolic links.
+FileStatus query_file(const std::string& path);
+
+// Moves `from` over `to`, replacing it (across volumes by copying). Returns 0 on success,
+// else the system error code.
+std::uint32_t move_over(const std::string& from, const std::string& to);
+
+// The system's own wording of an error code, untrimmed; empty when it has none.
+std::string system_error_text(std::uint32_t code);
+
+// Starts `path` as a new process with no arguments; it is not waited for and a failure is ignored.
+void start_process(const std::string& path);
+
+// Shows `text` to the user under `caption` as an error and returns once it has been dismissed.
+void show_message_box(const std::string& caption, const std::string& text);
+
+// Blocks the calling thread for `duration` on a monotonic clock.
+void pause(std::chrono::milliseconds duration);
+
+}  // namespace platform
