@@ -1,0 +1,153 @@
+// The update run against the fake platform: order, timing and texts of everything it does.
+#include <gtest/gtest.h>
+
+#include "../driver/text_format.h"
+#include "../driver/update.h"
+#include "fake_platform.h"
+
+using namespace std::chrono_literals;
+using fake::Event;
+using platform::Presence;
+
+namespace {
+
+int run(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), "quillmoor-updater");
+    return quillmoor::run_update(arguments);
+}
+
+std::string notice(const std::string& text) { return "notice Quillmoor Updater|" + text; }
+
+constexpr std::uint32_t access_denied = 5;
+constexpr std::uint32_t sharing_violation = 32;
+
+fake::Script found(Presence presence, std::uint32_t error = 0) {
+    fake::Script script;
+    script.status = {presence, error};
+    script.wordings = {{access_denied, "Access is denied.\r\n"}};
+    return script;
+}
+
+fake::Script failing_moves(std::deque<std::uint32_t> results) {
+    fake::Script script;
+    script.move_results = std::move(results);
+    script.wordings = {{access_denied, "Access is denied.\r\n"}, {sharing_violation, "In use.\r\n"}};
+    return script;
+}
+
+}  // namespace
+
+TEST(Arguments, MissingOrEmptyPathEndsAtOnceAndSilently) {
+    for (const auto& arguments : {std::vector<std::string>{}, std::vector<std::string>{""},
+                                  std::vector<std::string>{"", "Tool.exe~"}}) {
+        fake::reset();
+        EXPECT_EQ(run(arguments), 0);
+        EXPECT_TRUE(fake::events().empty());
+        EXPECT_EQ(fake::now(), 0ms);
+    }
+    fake::reset();
+    EXPECT_EQ(quillmoor::run_update({}), 0);
+    EXPECT_TRUE(fake::events().empty());
+}
+
+TEST(Arguments, OnlyTheFirstIsUsed) {
+    fake::reset();
+    run({"Tool.exe", "Other.exe~", "--flag"});
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query Tool.exe"}, {0ms, "start Tool.exe"}}));
+}
+
+TEST(Launch, AFileWithoutTheMarkIsStartedAsItIsThenTheRunLingers) {
+    fake::reset();
+    EXPECT_EQ(run({"dir/Tool.exe"}), 0);
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query dir/Tool.exe"}, {0ms, "start dir/Tool.exe"}}));
+    EXPECT_EQ(fake::now(), 3s);
+}
+
+TEST(Verdicts, AMissingFileIsNamedExactlyAsGivenAndNothingHappens) {
+    fake::reset(found(Presence::absent));
+    EXPECT_EQ(run({"C:\\Apps\\Tool.exe~"}), 0);
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query C:\\Apps\\Tool.exe~"},
+                                                  {0ms, notice("File C:\\Apps\\Tool.exe~ does not exist.")}}));
+    EXPECT_EQ(fake::now(), 0ms);
+}
+
+TEST(Verdicts, AFileThatCannotBeQueriedIsReportedAndLeftAlone) {
+    fake::reset(found(Presence::unknown, access_denied));
+    EXPECT_EQ(run({"Tool.exe~"}), 0);
+    EXPECT_EQ(fake::events(),
+              (std::vector<Event>{{0ms, "query Tool.exe~"},
+                                  {0ms, notice("Cannot access file Tool.exe~.\n\nAccess is denied. (5)")}}));
+
+    // A code the system has no words for, shown signed as the system shows it.
+    fake::reset(found(Presence::unknown, 0x80070005u));
+    run({"Tool.exe"});
+    EXPECT_EQ(fake::events().back().what, notice("Cannot access file Tool.exe.\n\nunknown error (-2147024891)"));
+    EXPECT_EQ(fake::events().size(), 2u);
+}
+
+TEST(Replacement, ATargetThatCanBeReplacedIsReplacedAtOnceAndStarted) {
+    fake::reset();
+    EXPECT_EQ(run({"dir/Tool.exe~"}), 0);
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query dir/Tool.exe~"},
+                                                  {0ms, "move dir/Tool.exe~ > dir/Tool.exe"},
+                                                  {0ms, "start dir/Tool.exe"}}));
+    EXPECT_EQ(fake::now(), 3s);
+}
+
+TEST(Replacement, RetriesTwoSecondsApartUntilTheRenameSucceeds) {
+    fake::reset(failing_moves({access_denied, sharing_violation}));
+    EXPECT_EQ(run({"Tool.exe~"}), 0);
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query Tool.exe~"},
+                                                  {0ms, "move Tool.exe~ > Tool.exe"},
+                                                  {2s, "move Tool.exe~ > Tool.exe"},
+                                                  {4s, "move Tool.exe~ > Tool.exe"},
+                                                  {4s, "start Tool.exe"}}));
+    EXPECT_EQ(fake::now(), 7s);
+}
+
+TEST(Replacement, FiveFailuresReportTheLastErrorAndStartNothing) {
+    fake::reset(failing_moves({sharing_violation, sharing_violation, sharing_violation, sharing_violation,
+                               access_denied, 0}));
+    EXPECT_EQ(run({"Tool.exe~"}), 0);
+    const std::string move = "move Tool.exe~ > Tool.exe";
+    EXPECT_EQ(fake::events(),
+              (std::vector<Event>{{0ms, "query Tool.exe~"},
+                                  {0ms, move},
+                                  {2s, move},
+                                  {4s, move},
+                                  {6s, move},
+                                  {8s, move},
+                                  {8s, notice("Failed to Update 'Tool.exe'.\n\nAccess is denied. (5)")}}));
+    EXPECT_EQ(fake::now(), 8s) << "no pause after the fifth attempt, no linger without a launch";
+}
+
+TEST(Replacement, OnlyTheLastMarkIsRemoved) {
+    fake::reset();
+    auto target = quillmoor::replace_pending_file("Tool.exe~~");
+    EXPECT_EQ(target, "Tool.exe~");
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "move Tool.exe~~ > Tool.exe~"}}));
+}
+
+TEST(Texts, SystemWordingIsTrimmedAtTheEndOnly) {
+    fake::Script script;
+    script.wordings = {{1, std::string("Bad\tthing.\r\n \t\0\0", 16)}, {2, " \r\n\t"}, {3, "  Kept  "}};
+    fake::reset(script);
+    EXPECT_EQ(quillmoor::error_wording(1), "Bad\tthing.");
+    EXPECT_EQ(quillmoor::error_wording(2), "unknown error");
+    EXPECT_EQ(quillmoor::error_wording(3), "  Kept");
+    EXPECT_EQ(quillmoor::error_wording(4), "unknown error");
+}
+
+TEST(Texts, SubstitutionIsPositionalAndNeverRescansValues) {
+    using quillmoor::format_text;
+    EXPECT_EQ(format_text("{} and {}", "a{}", 7), "a{} and 7");
+    EXPECT_EQ(format_text("{}-{}-{}", -1), "-1-{}-{}");
+    EXPECT_EQ(format_text("no holes", "x"), "no holes");
+    EXPECT_EQ(format_text("{}{}", std::string("x"), std::int32_t{-2147483647 - 1}), "x-2147483648");
+}
+
+TEST(Texts, APathWithBracesIsShownAsTyped) {
+    fake::reset(found(Presence::absent));
+    run({"odd {} name~"});
+    EXPECT_EQ(fake::events().back().what, notice("File odd {} name~ does not exist."));
+}

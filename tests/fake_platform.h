@@ -1,0 +1,32 @@
+// A scripted platform with a virtual clock: every call is recorded with the time it happened.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "../platform/platform.h"
+
+namespace fake {
+
+struct Event {
+    std::chrono::milliseconds at;
+    std::string what;  // "query P", "move A > B", "start P", "notice CAPTION|TEXT"
+    bool operator==(const Event&) const = default;
+};
+
+struct Script {
+    platform::FileStatus status{platform::Presence::present, 0};
+    std::deque<std::uint32_t> move_results;  // taken in order; 0 (success) once used up
+    std::map<std::uint32_t, std::string> wordings;
+};
+
+// Starts a new scene: clock at zero, no events, the given answers.
+void reset(Script script = {});
+const std::vector<Event>& events();
+std::chrono::milliseconds now();
+
+}  // namespace fake

@@ -1,0 +1,140 @@
+// The native program on real files: what it renames, what it starts, what it tells the user.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "process.h"
+
+namespace fs = std::filesystem;
+using e2e::read_file;
+
+namespace {
+
+const std::string updater = QM_UPDATER;
+
+// A copy of the probe program carrying `tag`, so the log can tell which copy ran.
+void place_probe(const fs::path& path, const std::string& tag) {
+    e2e::write_file(path, read_file(QM_PROBE) + "\nQMTAG=" + tag + "\n");
+    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
+std::string probe_line(const std::string& tag, const fs::path& directory) {
+    return "tag=" + tag + " args=0 cwd=" + directory.string() + "\n";
+}
+
+struct NativeUpdate : ::testing::Test {
+    e2e::Scratch scratch;
+    fs::path log = scratch.path / "probe.log";
+    std::vector<std::string> environment{"QM_PROBE_LOG=" + log.string()};
+
+    e2e::Finished update(const std::string& given_path) {
+        return e2e::run({updater, given_path}, scratch.path, environment);
+    }
+};
+
+}  // namespace
+
+TEST_F(NativeUpdate, APendingCopyReplacesItsTargetWhichIsStartedWithoutArguments) {
+    place_probe(scratch.path / "Tool", "v1");
+    place_probe(scratch.path / "Tool~", "v2");
+    const std::string v2 = read_file(scratch.path / "Tool~");
+
+    const e2e::Finished finished = update("Tool~");  // relative: resolved against the updater's directory
+
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output, "");
+    EXPECT_EQ(read_file(scratch.path / "Tool"), v2);
+    EXPECT_FALSE(fs::exists(scratch.path / "Tool~"));
+    EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v2", scratch.path));
+    EXPECT_GE(finished.seconds, 2.5) << "the updater lingers after the launch";
+}
+
+TEST_F(NativeUpdate, APendingCopyWithoutATargetBecomesTheTarget) {
+    place_probe(scratch.path / "new tool ünï~", "v2");
+    const fs::path given = scratch.path / "new tool ünï~";
+
+    EXPECT_EQ(update(given.string()).status, 0);
+    EXPECT_TRUE(fs::exists(scratch.path / "new tool ünï"));
+    EXPECT_FALSE(fs::exists(given));
+    EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v2", scratch.path));
+}
+
+TEST_F(NativeUpdate, AFileWithoutTheMarkIsOnlyStarted) {
+    place_probe(scratch.path / "Tool", "v1");
+    place_probe(scratch.path / "Tool~", "v2");
+
+    EXPECT_EQ(update("./Tool").status, 0);
+    EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v1", scratch.path));
+    EXPECT_TRUE(fs::exists(scratch.path / "Tool~")) << "a pending copy is left alone unless named";
+}
+
+TEST_F(NativeUpdate, AMissingFileIsReportedAndNothingChanges) {
+    place_probe(scratch.path / "Tool", "v1");
+    const std::string v1 = read_file(scratch.path / "Tool");
+
+    const e2e::Finished finished = update("Tool~");
+
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output, "Quillmoor Updater: File Tool~ does not exist.\n");
+    EXPECT_LT(finished.seconds, 2.0) << "no retries and no linger for a missing file";
+    EXPECT_EQ(read_file(scratch.path / "Tool"), v1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(log)) << "nothing was started";
+}
+
+TEST_F(NativeUpdate, NoPathOrAnEmptyPathEndsAtOnceAndSilently) {
+    for (const auto& arguments : {std::vector<std::string>{updater}, std::vector<std::string>{updater, ""}}) {
+        const e2e::Finished finished = e2e::run(arguments, scratch.path, environment);
+        EXPECT_EQ(finished.status, 0);
+        EXPECT_EQ(finished.error_output, "");
+        EXPECT_LT(finished.seconds, 2.0);
+    }
+}
+
+TEST_F(NativeUpdate, APathThatCannotBeQueriedIsReportedAndLeftAlone) {
+    const std::string too_long(300, 'x');
+    const e2e::Finished finished = update(too_long + "~");
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output,
+              "Quillmoor Updater: Cannot access file " + too_long + "~.\n\nFile name too long (36)\n");
+}
+
+TEST_F(NativeUpdate, ARenameThatKeepsFailingLeavesThePendingCopyAndReportsWhy) {
+    place_probe(scratch.path / "Tool~", "v2");
+    const std::string v2 = read_file(scratch.path / "Tool~");
+    fs::create_directories(scratch.path / "Tool" / "occupied");  // a file cannot replace a directory
+    const fs::path given = scratch.path / "Tool~";
+
+    const e2e::Finished finished = update(given.string());
+
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output,
+              "Quillmoor Updater: Failed to Update '" + (scratch.path / "Tool").string() + "'.\n\nIs a directory (21)\n");
+    EXPECT_GE(finished.seconds, 7.5) << "five attempts over eight seconds";
+    EXPECT_LT(finished.seconds, 10.5) << "and no linger after the failure";
+    EXPECT_EQ(read_file(given), v2);
+    EXPECT_FALSE(fs::exists(log)) << "nothing was started";
+}
+
+TEST_F(NativeUpdate, ARenameThatFailsAtFirstLandsOnceTheObstacleGoes) {
+    place_probe(scratch.path / "Tool~", "v2");
+    fs::create_directories(scratch.path / "Tool" / "occupied");
+
+    const e2e::Started started = e2e::start({updater, "Tool~"}, scratch.path, environment);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // between the second and third attempts
+    fs::remove_all(scratch.path / "Tool");
+    const e2e::Finished finished = e2e::wait(started);
+
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output, "");
+    EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v2", scratch.path));
+    EXPECT_FALSE(fs::exists(scratch.path / "Tool~"));
+}
+
+TEST_F(NativeUpdate, ADirectoryIsFoundButItsLaunchFailsSilently) {
+    fs::create_directory(scratch.path / "folder");
+    const e2e::Finished finished = update("folder");
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output, "");
+    EXPECT_TRUE(fs::is_directory(scratch.path / "folder"));
+}

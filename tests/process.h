@@ -1,0 +1,50 @@
+// Starting and awaiting real programs from the end-to-end tests.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+struct Finished {
+    int status = -1;           // the exit status, or -1 when it did not exit normally
+    std::string error_output;  // what it wrote on standard error
+    double seconds = 0;        // from start to exit, as seen from outside
+};
+
+struct Started {
+    pid_t pid = -1;
+    std::filesystem::path error_file;
+    double started_at = 0;
+};
+
+// Starts `arguments` in `directory` with the test's environment plus `extra_environment`
+// ("NAME=value"); standard error goes to a file so that children left running cannot hold it.
+Started start(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+              const std::vector<std::string>& extra_environment = {});
+Finished wait(const Started& started);
+
+inline Finished run(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
+                    const std::vector<std::string>& extra_environment = {}) {
+    return wait(start(arguments, directory, extra_environment));
+}
+
+// A fresh directory of its own for one test, removed with everything in it at the end.
+struct Scratch {
+    Scratch();
+    ~Scratch();
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::filesystem::path path;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& content);
+
+// The log's content once it holds `lines` lines, or what it holds when `seconds` have passed.
+std::string await_lines(const std::filesystem::path& log, std::size_t lines, double seconds = 10);
+
+}  // namespace e2e
