@@ -1,0 +1,141 @@
+#!/usr/bin/env bash
+# Walks the road of a self-update end to end: version 1 of the example application finds version 2
+# downloaded beside it, writes it as Tool~, starts the updater and exits; the updater renames Tool~
+# over Tool and starts it. Natively with the native updater, and under Wine with the Windows one.
+#
+# Usage: bash examples/demo.sh [native|windows|all]        (default: all)
+# Needs the updater built first (cmake --preset native / windows-x86 and cmake --build); the
+# example application is built here if the main build did not build it. QM_NATIVE_UPDATER and
+# QM_WINDOWS_UPDATER point at another updater binary.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:-all}
+case "$mode" in native | windows | all) ;; *)
+  echo "usage: bash examples/demo.sh [native|windows|all]" >&2
+  exit 2
+  ;;
+esac
+
+# The updater tries at 0, 2, 4, 6 and 8 s; version 2 gets two more seconds to start.
+restart_deadline_s=12
+
+install_missing() {
+  local missing=() package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+  done
+  ((${#missing[@]})) || return 0
+  [[ " ${missing[*]} " == *":i386 "* ]] && dpkg --add-architecture i386
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+}
+
+# Prints the folder that holds v1/ and v2/ of the example for a platform: the main build's when it
+# built them, else a build of the examples folder on its own.
+example_build() {
+  local platform=$1 preset=$2 exe=$3
+  if [[ -x "$root/build/$preset/examples/v1/$exe" && -x "$root/build/$preset/examples/v2/$exe" ]]; then
+    echo "$root/build/$preset/examples"
+    return
+  fi
+  local dir="$root/build/examples/$platform" options=(-DCMAKE_BUILD_TYPE=Release)
+  [[ $platform == windows ]] && options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake")
+  [[ -f "$dir/CMakeCache.txt" ]] || cmake -S "$root/examples" -B "$dir" "${options[@]}" >/dev/null
+  cmake --build "$dir" >/dev/null
+  echo "$dir"
+}
+
+# The time stamp of the first log line that matches, in seconds.
+stamp_of() { awk -v pattern="$2" '$0 ~ pattern { print $1; exit }' "$1"; }
+
+# Waits until version 2 has recorded its start, or the deadline has passed.
+wait_for_version_2() {
+  local log=$1 waited=0
+  until grep -q ' version 2 pid [0-9]* started' "$log" 2>/dev/null; do
+    ((waited++ < restart_deadline_s * 10)) || return 1
+    sleep 0.1
+  done
+}
+
+# Reads the log of one run and says what happened.
+report() {
+  local folder=$1 tool=$2 before=$3 now=$4 log=$1/update-demo.log
+  echo "Before: $before was on disk and ran."
+  local handed exited restarted
+  handed=$(stamp_of "$log" ' version 1 pid [0-9]* handed ')
+  exited=$(stamp_of "$log" ' version 1 pid [0-9]* exiting')
+  echo "Version 1 wrote its new copy as ${tool}~, started the updater, and exited" \
+    "$(awk -v a="$handed" -v b="$exited" 'BEGIN { printf "%.2f", b - a }') s later."
+  restarted=$(stamp_of "$log" ' version 2 pid [0-9]* started')
+  # Attempts fall 2 s apart, so the delay before the restart tells which attempt succeeded.
+  awk -v a="$handed" -v b="$restarted" 'BEGIN {
+    delay = b - a; attempts = int(delay / 2) + 1
+    printf "Rename attempts: %d (version 2 started %.3f s after the hand-over; the updater tries every 2 s).\n",
+      attempts, delay }'
+  echo "Now: $now is on disk and was started by the updater;" \
+    "${tool}~ $([[ -e "$folder/${tool}~" ]] && echo "is still there" || echo "is gone")."
+}
+
+demo_native() {
+  install_missing cmake make g++
+  local updater=${QM_NATIVE_UPDATER:-$root/build/native/quillmoor-updater}
+  [[ -x "$updater" ]] || {
+    echo "No native updater at $updater: run cmake --preset native && cmake --build --preset native" >&2
+    return 1
+  }
+  local build folder="$root/build/examples/demo-native"
+  build=$(example_build native native Tool)
+  rm -rf "$folder" && mkdir -p "$folder"
+  cp "$build/v1/Tool" "$folder/Tool"
+  cp "$build/v2/Tool" "$folder/Tool.download"
+  cp "$updater" "$folder/quillmoor-updater"
+
+  echo "== Native: $folder"
+  local before now
+  before=$(cd "$folder" && ./Tool --version)
+  (cd "$folder" && ./Tool)
+  wait_for_version_2 "$folder/update-demo.log" || {
+    echo "Version 2 did not start within $restart_deadline_s s; see $folder/update-demo.log" >&2
+    return 1
+  }
+  now=$(cd "$folder" && ./Tool --version)
+  report "$folder" Tool "$before" "$now"
+}
+
+demo_windows() {
+  install_missing cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
+  local updater=${QM_WINDOWS_UPDATER:-$root/build/windows-x86/quillmoor-updater.exe}
+  [[ -f "$updater" ]] || {
+    echo "No Windows updater at $updater: run cmake --preset windows-x86 && cmake --build --preset windows-x86" >&2
+    return 1
+  }
+  local build folder="$root/build/examples/demo-windows"
+  build=$(example_build windows windows-x86 Tool.exe)
+  rm -rf "$folder" && mkdir -p "$folder"
+  cp "$build/v1/Tool.exe" "$folder/Tool.exe"
+  cp "$build/v2/Tool.exe" "$folder/Tool.exe.download"
+  cp "$updater" "$folder/quillmoor-updater.exe"
+
+  # A Wine prefix of the demo's own, set up once, with no prompts for add-ons.
+  export WINEPREFIX="$root/build/examples/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  [[ -f "$WINEPREFIX/system.reg" ]] || wineboot --init >/dev/null 2>&1
+
+  echo "== Windows under Wine: $folder"
+  local before now
+  before=$(cd "$folder" && wine Tool.exe --version | tr -d '\r')
+  (cd "$folder" && wine Tool.exe)
+  if ! wait_for_version_2 "$folder/update-demo.log"; then
+    echo "Version 2 did not start within $restart_deadline_s s; the updater may be showing its error box." >&2
+    echo "See $folder/update-demo.log" >&2
+    wineserver -k
+    return 1
+  fi
+  now=$(cd "$folder" && wine Tool.exe --version | tr -d '\r')
+  report "$folder" Tool.exe "$before" "$now"
+  wineserver -w # the updater lingers 3 s after the restart; the server ends soon after
+}
+
+status=0
+[[ $mode == windows ]] || demo_native || status=1
+[[ $mode == native ]] || demo_windows || status=1
+exit $status
