@@ -2,6 +2,7 @@
 #include "process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,10 +57,16 @@ Started start(const std::vector<std::string>& arguments, const std::filesystem::
     return started;
 }
 
-Finished wait(const Started& started) {
+Finished wait(const Started& started, double limit_seconds) {
     Finished finished;
     int status = 0;
-    while (waitpid(started.pid, &status, 0) == -1 && errno == EINTR) {
+    while (waitpid(started.pid, &status, WNOHANG) == 0) {
+        if (seconds_now() - started.started_at > limit_seconds) {
+            kill(started.pid, SIGKILL);
+            waitpid(started.pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     finished.seconds = seconds_now() - started.started_at;
     finished.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -10,7 +10,7 @@
 namespace e2e {
 
 struct Finished {
-    int status = -1;           // the exit status, or -1 when it did not exit normally
+    int status = -1;           // the exit status, or -1 when it did not exit normally or was killed
     std::string error_output;  // what it wrote on standard error
     double seconds = 0;        // from start to exit, as seen from outside
 };
@@ -25,7 +25,9 @@ struct Started {
 // ("NAME=value"); standard error goes to a file so that children left running cannot hold it.
 Started start(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
               const std::vector<std::string>& extra_environment = {});
-Finished wait(const Started& started);
+// Waits for the program to end; one still running after `limit_seconds` is killed, so that a
+// program stuck on a box nobody reads fails its test instead of hanging it.
+Finished wait(const Started& started, double limit_seconds = 60);
 
 inline Finished run(const std::vector<std::string>& arguments, const std::filesystem::path& directory,
                     const std::vector<std::string>& extra_environment = {}) {

@@ -1,0 +1,113 @@
+// The Windows executable as shipped: its headers, imports and embedded manifest, read from the file.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <set>
+
+#include "process.h"
+
+namespace {
+
+// Just enough of a PE32 reader to answer what the tests ask.
+struct Pe {
+    std::string bytes;
+    std::uint32_t header = 0;  // offset of the "PE\0\0" signature
+
+    template <typename T>
+    T at(std::size_t offset) const {
+        T value{};
+        if (offset + sizeof(T) <= bytes.size()) std::memcpy(&value, bytes.data() + offset, sizeof(T));
+        return value;
+    }
+    std::uint16_t machine() const { return at<std::uint16_t>(header + 4); }
+    std::size_t optional_header() const { return header + 24; }
+    std::uint16_t magic() const { return at<std::uint16_t>(optional_header()); }
+    std::uint16_t subsystem() const { return at<std::uint16_t>(optional_header() + 68); }
+    std::uint16_t dll_characteristics() const { return at<std::uint16_t>(optional_header() + 70); }
+    std::uint32_t timestamp() const { return at<std::uint32_t>(header + 8); }
+    std::uint32_t directory(int index) const { return at<std::uint32_t>(optional_header() + 96 + 8 * index); }
+
+    // File offset of a relative virtual address, through the section table.
+    std::size_t offset_of(std::uint32_t rva) const {
+        const std::uint16_t sections = at<std::uint16_t>(header + 6);
+        const std::size_t table = optional_header() + at<std::uint16_t>(header + 20);
+        for (std::uint16_t i = 0; i < sections; ++i) {
+            const std::size_t section = table + 40u * i;
+            const auto virtual_address = at<std::uint32_t>(section + 12);
+            const auto size = std::max(at<std::uint32_t>(section + 8), at<std::uint32_t>(section + 16));
+            if (rva >= virtual_address && rva < virtual_address + size) {
+                return rva - virtual_address + at<std::uint32_t>(section + 20);
+            }
+        }
+        return bytes.size();
+    }
+    std::string text_at(std::uint32_t rva) const { return std::string(bytes.c_str() + std::min(offset_of(rva), bytes.size())); }
+
+    std::set<std::string> imported_dlls() const {
+        std::set<std::string> names;
+        for (std::size_t entry = offset_of(directory(1)); entry + 20 <= bytes.size(); entry += 20) {
+            const auto name = at<std::uint32_t>(entry + 12);
+            if (name == 0) break;
+            names.insert(text_at(name));
+        }
+        return names;
+    }
+
+    // The data of resource type/id/first language, or empty.
+    std::string resource(std::uint32_t type, std::uint32_t id) const {
+        const std::size_t root = offset_of(directory(2));
+        auto find = [&](std::size_t table, std::uint32_t wanted, bool any) -> std::uint32_t {
+            const auto count = at<std::uint16_t>(table + 12) + at<std::uint16_t>(table + 14);
+            for (int i = 0; i < count; ++i) {
+                const std::size_t entry = table + 16 + 8u * i;
+                if (any || at<std::uint32_t>(entry) == wanted) return at<std::uint32_t>(entry + 4);
+            }
+            return 0;
+        };
+        const std::uint32_t types = find(root, type, false);
+        if (!(types & 0x80000000u)) return {};
+        const std::uint32_t ids = find(root + (types & 0x7fffffffu), id, false);
+        if (!(ids & 0x80000000u)) return {};
+        const std::uint32_t language = find(root + (ids & 0x7fffffffu), 0, true);
+        if (language == 0 || (language & 0x80000000u)) return {};
+        const std::size_t data = root + language;
+        return bytes.substr(offset_of(at<std::uint32_t>(data)), at<std::uint32_t>(data + 4));
+    }
+};
+
+Pe load(const std::string& path) {
+    Pe pe{e2e::read_file(path)};
+    pe.header = pe.at<std::uint32_t>(0x3c);
+    return pe;
+}
+
+const std::string exe = QM_WINDOWS_UPDATER;
+
+}  // namespace
+
+TEST(WindowsExecutable, IsA32BitGuiProgramWithHardeningAndNoTimestamp) {
+    const Pe pe = load(exe);
+    ASSERT_EQ(pe.bytes.substr(0, 2), "MZ");
+    ASSERT_EQ(pe.bytes.substr(pe.header, 4), std::string("PE\0\0", 4));
+    EXPECT_EQ(pe.machine(), 0x14c) << "i386";
+    EXPECT_EQ(pe.magic(), 0x10b) << "PE32";
+    EXPECT_EQ(pe.subsystem(), 2) << "Windows GUI: no console window";
+    EXPECT_EQ(pe.dll_characteristics() & 0x140, 0x140) << "DYNAMIC_BASE and NX_COMPAT";
+    EXPECT_EQ(pe.timestamp(), 0u) << "no link time, so rebuilds are identical";
+}
+
+TEST(WindowsExecutable, ImportsOnlySystemLibraries) {
+    EXPECT_EQ(load(exe).imported_dlls(), (std::set<std::string>{"KERNEL32.dll", "USER32.dll", "msvcrt.dll"}));
+}
+
+TEST(WindowsExecutable, EmbedsItsManifestAsResourceOne) {
+    const std::string manifest = load(exe).resource(24, 1);
+    ASSERT_FALSE(manifest.empty()) << "no RT_MANIFEST resource 1";
+    for (const char* setting :
+         {R"(<requestedExecutionLevel level="asInvoker" uiAccess="false"/>)", ">UTF-8</activeCodePage>",
+          ">true</longPathAware>", R"(name="Microsoft.Windows.Common-Controls" version="6.0.0.0")",
+          "PerMonitorV2"}) {
+        EXPECT_NE(manifest.find(setting), std::string::npos) << setting;
+    }
+}
