@@ -14,21 +14,6 @@ std::int32_t as_shown(std::uint32_t code) { return static_cast<std::int32_t>(cod
 
 }  // namespace
 
-std::string substitute(std::string_view pattern, std::initializer_list<std::string_view> values) {
-    std::string text;
-    text.reserve(pattern.size());
-    const std::string_view* next = values.begin();
-    std::size_t at = 0;
-    for (std::size_t hole = pattern.find("{}"); hole != std::string_view::npos && next != values.end();
-         hole = pattern.find("{}", at)) {
-        text.append(pattern, at, hole - at);
-        text.append(*next++);
-        at = hole + 2;
-    }
-    text.append(pattern, at);
-    return text;
-}
-
 std::string error_wording(std::uint32_t code) {
     std::string wording = platform::system_error_text(code);
     const std::size_t kept = wording.find_last_not_of(std::string_view("\0\t\n\r ", 5));
