@@ -12,7 +12,9 @@ namespace quillmoor {
 // stays as it is.
 std::string substitute(std::string_view pattern, std::initializer_list<std::string_view> values);
 
-inline std::string plain_form(std::string_view text) { return std::string(text); }
+inline std::string plain_form(std::string_view text) {
+    return std::string(text);
+}
 
 template <std::integral Number>
 std::string plain_form(Number number) {

@@ -10,7 +10,9 @@ namespace quillmoor {
 namespace {
 
 // Codes are shown the way the system's own tools show them: as signed 32-bit numbers.
-std::int32_t as_shown(std::uint32_t code) { return static_cast<std::int32_t>(code); }
+std::int32_t as_shown(std::uint32_t code) {
+    return static_cast<std::int32_t>(code);
+}
 
 }  // namespace
 
@@ -27,8 +29,7 @@ std::optional<std::string> replace_pending_file(const std::string& given_path) {
         const std::uint32_t error = platform::move_over(given_path, target_path);
         if (error == 0) return target_path;
         if (attempt == attempt_count) {
-            show_error(format_text(failed_update_text, target_path, error_wording(error),
-                                   as_shown(error)));
+            show_error(format_text(failed_update_text, target_path, error_wording(error), as_shown(error)));
             return std::nullopt;
         }
         platform::pause(retry_pause);
@@ -46,8 +47,8 @@ int run_update(const std::vector<std::string>& arguments) {
     }
     if (status.presence == platform::Presence::unknown) {
         // Neither present nor absent: touching the file now could lose it, so only report.
-        show_error(format_text(cannot_access_text, given_path, error_wording(status.error),
-                               as_shown(status.error)));
+        show_error(
+            format_text(cannot_access_text, given_path, error_wording(status.error), as_shown(status.error)));
         return 0;
     }
 

@@ -5,6 +5,8 @@
 
 namespace quillmoor {
 
-void show_error(const std::string& text) { platform::show_message_box(std::string(notice_caption), text); }
+void show_error(const std::string& text) {
+    platform::show_message_box(std::string(notice_caption), text);
+}
 
 }  // namespace quillmoor

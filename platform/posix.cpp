@@ -1,4 +1,6 @@
 // POSIX implementation of the platform calls: only POSIX code lives here.
+#include "posix.h"
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -10,7 +12,6 @@
 #include <string>
 
 #include "platform.h"
-#include "posix.h"
 
 extern char** environ;
 
@@ -44,7 +45,8 @@ std::string directory_of(const std::string& path) {
 
 // Makes a rename inside `directory` survive a power cut; a failure here changes nothing.
 void sync_directory(const std::string& directory) {
-    const int fd = retry_interrupted([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+    const int fd =
+        retry_interrupted([&] { return ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
     if (fd == -1) return;
     ::fsync(fd);
     ::close(fd);
@@ -63,7 +65,8 @@ int copy_beside(const std::string& from, const std::string& to, std::string& cop
     }
 
     const std::size_t slash = to.find_last_of('/');
-    copy_path = directory_of(to) + "/." + (slash == std::string::npos ? to : to.substr(slash + 1)) + ".XXXXXX";
+    copy_path =
+        directory_of(to) + "/." + (slash == std::string::npos ? to : to.substr(slash + 1)) + ".XXXXXX";
     const int copy = ::mkostemp(copy_path.data(), O_CLOEXEC);
     if (copy == -1) {
         const int error = errno;
@@ -90,7 +93,8 @@ int copy_beside(const std::string& from, const std::string& to, std::string& cop
 
 std::uint32_t move_by_copy(const std::string& from, const std::string& to) {
     std::string copy_path;
-    if (const int error = copy_beside(from, to, copy_path); error != 0) return static_cast<std::uint32_t>(error);
+    if (const int error = copy_beside(from, to, copy_path); error != 0)
+        return static_cast<std::uint32_t>(error);
     if (::rename(copy_path.c_str(), to.c_str()) != 0) {
         const int error = errno;
         ::unlink(copy_path.c_str());
@@ -120,7 +124,9 @@ std::uint32_t move_over(const std::string& from, const std::string& to) {
     return error == EXDEV ? move_by_copy(from, to) : static_cast<std::uint32_t>(error);
 }
 
-std::string system_error_text(std::uint32_t code) { return std::strerror(static_cast<int>(code)); }
+std::string system_error_text(std::uint32_t code) {
+    return std::strerror(static_cast<int>(code));
+}
 
 void start_process(const std::string& path) {
     // The path itself, never a search of PATH: a bare name means the file in the current directory.

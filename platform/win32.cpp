@@ -1,6 +1,6 @@
 // Windows implementation of the platform calls: only Windows code lives here.
-#include <windows.h>
 #include <locale.h>
+#include <windows.h>
 
 #include <optional>
 #include <string>
@@ -14,12 +14,12 @@ namespace {
 
 std::optional<std::wstring> widen(const std::string& text, UINT code_page) {
     if (text.empty()) return std::wstring();
-    const int size = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0);
+    const int size = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(),
+                                         static_cast<int>(text.size()), nullptr, 0);
     if (size <= 0) return std::nullopt;
     std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), wide.data(),
-                        size);
+    MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                        wide.data(), size);
     return wide;
 }
 
@@ -31,7 +31,9 @@ UINT file_code_page() {
 }
 
 // A path as the file system sees it; nothing when it is no valid text in the file code page.
-std::optional<std::wstring> file_path(const std::string& path) { return widen(path, file_code_page()); }
+std::optional<std::wstring> file_path(const std::string& path) {
+    return widen(path, file_code_page());
+}
 
 // Notice texts are in the ANSI code page, like the arguments and the system's wording. A byte
 // that does not convert keeps its Latin-1 value, so a notice is always shown.
@@ -74,13 +76,14 @@ FileStatus query_file(const std::string& path) {
     if (!name) return {Presence::unknown, ERROR_NO_UNICODE_TRANSLATION};
 
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    if (!GetFileAttributesExW(name->c_str(), GetFileExInfoStandard, &attributes)) return verdict(GetLastError());
+    if (!GetFileAttributesExW(name->c_str(), GetFileExInfoStandard, &attributes))
+        return verdict(GetLastError());
     if (!(attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return {Presence::present, 0};
 
     // A link or junction: what counts is the object behind it.
     const HANDLE behind = CreateFileW(name->c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (behind == INVALID_HANDLE_VALUE) return verdict(GetLastError());
     FILE_BASIC_INFO info{};
     const bool read = GetFileInformationByHandleEx(behind, FileBasicInfo, &info, sizeof info);
@@ -95,7 +98,8 @@ std::uint32_t move_over(const std::string& from, const std::string& to) {
     const std::optional<std::wstring> existing = file_path(from);
     const std::optional<std::wstring> replaced = file_path(to);
     if (!existing || !replaced) return ERROR_NO_UNICODE_TRANSLATION;
-    if (MoveFileExW(existing->c_str(), replaced->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
+    if (MoveFileExW(existing->c_str(), replaced->c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         return 0;
     }
     // A failure must never read as success, even if the system left no code behind.
@@ -106,8 +110,8 @@ std::uint32_t move_over(const std::string& from, const std::string& to) {
 std::string system_error_text(std::uint32_t code) {
     char* buffer = nullptr;
     const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<char*>(&buffer), 0, nullptr);
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
     std::string text = (length > 0 && buffer) ? std::string(buffer, length) : std::string();
     if (buffer) LocalFree(buffer);
     return text;
@@ -121,7 +125,8 @@ void start_process(const std::string& path) {
     startup.cb = sizeof startup;
     static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68);
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(name->c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+    if (CreateProcessW(name->c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
@@ -131,6 +136,8 @@ void show_message_box(const std::string& caption, const std::string& text) {
     MessageBoxW(nullptr, notice_text(text).c_str(), notice_text(caption).c_str(), MB_ICONERROR | MB_OK);
 }
 
-void pause(std::chrono::milliseconds duration) { std::this_thread::sleep_for(duration); }
+void pause(std::chrono::milliseconds duration) {
+    std::this_thread::sleep_for(duration);
+}
 
 }  // namespace platform

@@ -16,7 +16,9 @@ int run(std::vector<std::string> arguments) {
     return quillmoor::run_update(arguments);
 }
 
-std::string notice(const std::string& text) { return "notice Quillmoor Updater|" + text; }
+std::string notice(const std::string& text) {
+    return "notice Quillmoor Updater|" + text;
+}
 
 constexpr std::uint32_t access_denied = 5;
 constexpr std::uint32_t sharing_violation = 32;
@@ -66,8 +68,9 @@ TEST(Launch, AFileWithoutTheMarkIsStartedAsItIsThenTheRunLingers) {
 TEST(Verdicts, AMissingFileIsNamedExactlyAsGivenAndNothingHappens) {
     fake::reset(found(Presence::absent));
     EXPECT_EQ(run({"C:\\Apps\\Tool.exe~"}), 0);
-    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query C:\\Apps\\Tool.exe~"},
-                                                  {0ms, notice("File C:\\Apps\\Tool.exe~ does not exist.")}}));
+    EXPECT_EQ(fake::events(),
+              (std::vector<Event>{{0ms, "query C:\\Apps\\Tool.exe~"},
+                                  {0ms, notice("File C:\\Apps\\Tool.exe~ does not exist.")}}));
     EXPECT_EQ(fake::now(), 0ms);
 }
 
@@ -81,7 +84,8 @@ TEST(Verdicts, AFileThatCannotBeQueriedIsReportedAndLeftAlone) {
     // A code the system has no words for, shown signed as the system shows it.
     fake::reset(found(Presence::unknown, 0x80070005u));
     run({"Tool.exe"});
-    EXPECT_EQ(fake::events().back().what, notice("Cannot access file Tool.exe.\n\nunknown error (-2147024891)"));
+    EXPECT_EQ(fake::events().back().what,
+              notice("Cannot access file Tool.exe.\n\nunknown error (-2147024891)"));
     EXPECT_EQ(fake::events().size(), 2u);
 }
 
@@ -106,8 +110,8 @@ TEST(Replacement, RetriesTwoSecondsApartUntilTheRenameSucceeds) {
 }
 
 TEST(Replacement, FiveFailuresReportTheLastErrorAndStartNothing) {
-    fake::reset(failing_moves({sharing_violation, sharing_violation, sharing_violation, sharing_violation,
-                               access_denied, 0}));
+    fake::reset(failing_moves(
+        {sharing_violation, sharing_violation, sharing_violation, sharing_violation, access_denied, 0}));
     EXPECT_EQ(run({"Tool.exe~"}), 0);
     const std::string move = "move Tool.exe~ > Tool.exe";
     EXPECT_EQ(fake::events(),

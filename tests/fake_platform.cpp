@@ -8,7 +8,9 @@ Script current;
 std::vector<Event> recorded;
 std::chrono::milliseconds clock{0};
 
-void record(std::string what) { recorded.push_back({clock, std::move(what)}); }
+void record(std::string what) {
+    recorded.push_back({clock, std::move(what)});
+}
 }  // namespace
 
 void reset(Script script) {
@@ -17,8 +19,12 @@ void reset(Script script) {
     clock = std::chrono::milliseconds{0};
 }
 
-const std::vector<Event>& events() { return recorded; }
-std::chrono::milliseconds now() { return clock; }
+const std::vector<Event>& events() {
+    return recorded;
+}
+std::chrono::milliseconds now() {
+    return clock;
+}
 
 }  // namespace fake
 
@@ -42,12 +48,16 @@ std::string system_error_text(std::uint32_t code) {
     return found == fake::current.wordings.end() ? std::string() : found->second;
 }
 
-void start_process(const std::string& path) { fake::record("start " + path); }
+void start_process(const std::string& path) {
+    fake::record("start " + path);
+}
 
 void show_message_box(const std::string& caption, const std::string& text) {
     fake::record("notice " + caption + "|" + text);
 }
 
-void pause(std::chrono::milliseconds duration) { fake::clock += duration; }
+void pause(std::chrono::milliseconds duration) {
+    fake::clock += duration;
+}
 
 }  // namespace platform

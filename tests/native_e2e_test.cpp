@@ -108,8 +108,8 @@ TEST_F(NativeUpdate, ARenameThatKeepsFailingLeavesThePendingCopyAndReportsWhy) {
     const e2e::Finished finished = update(given.string());
 
     EXPECT_EQ(finished.status, 0);
-    EXPECT_EQ(finished.error_output,
-              "Quillmoor Updater: Failed to Update '" + (scratch.path / "Tool").string() + "'.\n\nIs a directory (21)\n");
+    EXPECT_EQ(finished.error_output, "Quillmoor Updater: Failed to Update '" +
+                                         (scratch.path / "Tool").string() + "'.\n\nIs a directory (21)\n");
     EXPECT_GE(finished.seconds, 7.5) << "five attempts over eight seconds";
     EXPECT_LT(finished.seconds, 10.5) << "and no linger after the failure";
     EXPECT_EQ(read_file(given), v2);

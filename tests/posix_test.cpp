@@ -1,9 +1,10 @@
 // The POSIX platform calls on real files: verdicts of the existence test and the copying move.
+#include "../platform/posix.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include "../platform/platform.h"
-#include "../platform/posix.h"
 #include "process.h"
 
 namespace fs = std::filesystem;
@@ -40,7 +41,8 @@ TEST(PosixMove, CopyingReplacesTheTargetWholeAndOnlyThenRemovesThePendingFile) {
     EXPECT_EQ(platform::move_by_copy(pending.string(), target.string()), 0u);
 
     EXPECT_EQ(e2e::read_file(target), content);
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec);
+    EXPECT_EQ(fs::status(target).permissions(),
+              fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_exec);
     EXPECT_FALSE(fs::exists(pending));
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path / "other"), fs::directory_iterator()), 1)
         << "no temporary copy is left beside the target";

@@ -42,7 +42,9 @@ struct Pe {
         }
         return bytes.size();
     }
-    std::string text_at(std::uint32_t rva) const { return std::string(bytes.c_str() + std::min(offset_of(rva), bytes.size())); }
+    std::string text_at(std::uint32_t rva) const {
+        return std::string(bytes.c_str() + std::min(offset_of(rva), bytes.size()));
+    }
 
     std::set<std::string> imported_dlls() const {
         std::set<std::string> names;

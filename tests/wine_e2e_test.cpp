@@ -40,12 +40,15 @@ struct UnderWine : ::testing::Test {
     std::string read_box(int timeout_ms) {
         const fs::path record = scratch.path / "box.txt";
         fs::remove(record);
-        const e2e::Finished reader =
-            e2e::run({wine, boxreader, windows_form(record), std::to_string(timeout_ms)}, scratch.path, environment);
-        return reader.status == 0 ? read_file(record) : "no box (reader status " + std::to_string(reader.status) + ")";
+        const e2e::Finished reader = e2e::run(
+            {wine, boxreader, windows_form(record), std::to_string(timeout_ms)}, scratch.path, environment);
+        return reader.status == 0 ? read_file(record)
+                                  : "no box (reader status " + std::to_string(reader.status) + ")";
     }
 
-    std::string probe_line(const std::string& tag) { return "tag=" + tag + " args=0 cwd=" + windows_form(scratch.path) + "\n"; }
+    std::string probe_line(const std::string& tag) {
+        return "tag=" + tag + " args=0 cwd=" + windows_form(scratch.path) + "\n";
+    }
 };
 
 std::string box(const std::string& text) {

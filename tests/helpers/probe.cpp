@@ -35,16 +35,22 @@ std::string working_directory() {
     return utf8(directory);
 }
 
-void hold(long milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
+void hold(long milliseconds) {
+    Sleep(static_cast<DWORD>(milliseconds));
+}
 #else
-std::FILE* open_self() { return std::fopen("/proc/self/exe", "rb"); }
+std::FILE* open_self() {
+    return std::fopen("/proc/self/exe", "rb");
+}
 
 std::string working_directory() {
     char directory[4096] = {};
     return getcwd(directory, sizeof directory) ? directory : "?";
 }
 
-void hold(long milliseconds) { usleep(static_cast<useconds_t>(milliseconds) * 1000); }
+void hold(long milliseconds) {
+    usleep(static_cast<useconds_t>(milliseconds) * 1000);
+}
 #endif
 
 // A copy made by a test ends in "\nQMTAG=<tag>\n"; a plain build carries no tag.
@@ -53,7 +59,8 @@ std::string own_tag() {
     if (!self) return "unreadable";
     char tail[64] = {};
     std::size_t got = 0;
-    if (std::fseek(self, -static_cast<long>(sizeof tail), SEEK_END) == 0) got = std::fread(tail, 1, sizeof tail, self);
+    if (std::fseek(self, -static_cast<long>(sizeof tail), SEEK_END) == 0)
+        got = std::fread(tail, 1, sizeof tail, self);
     std::fclose(self);
     const std::string text(tail, got);
     const std::size_t at = text.rfind("QMTAG=");
@@ -66,7 +73,8 @@ std::string own_tag() {
 int main(int argc, char**) {
     if (const char* log = std::getenv("QM_PROBE_LOG")) {
         if (std::FILE* out = std::fopen(log, "ab")) {
-            std::fprintf(out, "tag=%s args=%d cwd=%s\n", own_tag().c_str(), argc - 1, working_directory().c_str());
+            std::fprintf(out, "tag=%s args=%d cwd=%s\n", own_tag().c_str(), argc - 1,
+                         working_directory().c_str());
             std::fclose(out);
         }
     }
