@@ -118,6 +118,7 @@ demo_windows() {
 
   # A Wine prefix of the demo's own, set up once, with no prompts for add-ons.
   export WINEPREFIX="$root/build/examples/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  mkdir -p "$WINEPREFIX"
   [[ -f "$WINEPREFIX/system.reg" ]] || wineboot --init >/dev/null 2>&1
 
   echo "== Windows under Wine: $folder"
