@@ -6,14 +6,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(python3 hyperfine strace time binutils cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-done
-if ((${#missing[@]})); then
-  [[ " ${missing[*]} " == *":i386 "* ]] && dpkg --add-architecture i386
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-packages.sh "${packages[@]}"
 
 exec /usr/bin/python3 bench/run.py "$@"

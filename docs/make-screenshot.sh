@@ -9,15 +9,7 @@ output=$root/docs/error-box.png
 
 if [[ ${1:-} != --on-display ]]; then
   packages=(wine wine32:i386 fonts-wine xvfb xauth x11-utils imagemagick)
-  missing=()
-  for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-  done
-  if ((${#missing[@]})); then
-    [[ " ${missing[*]} " == *":i386 "* ]] && dpkg --add-architecture i386
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-  fi
+  bash "$root/scripts/install-packages.sh" "${packages[@]}"
   [[ -f "$updater" ]] || {
     echo "No Windows updater at $updater" >&2
     exit 1

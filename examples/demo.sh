@@ -20,14 +20,7 @@ esac
 restart_deadline_s=12
 
 install_missing() {
-  local missing=() package
-  for package in "$@"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
-  done
-  ((${#missing[@]})) || return 0
-  [[ " ${missing[*]} " == *":i386 "* ]] && dpkg --add-architecture i386
-  apt-get update
-  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  bash "$root/scripts/install-packages.sh" "$@"
 }
 
 # Prints the folder that holds v1/ and v2/ of the example for a platform: the main build's when it
