@@ -64,9 +64,7 @@ int copy_beside(const std::string& from, const std::string& to, std::string& cop
         return error;
     }
 
-    const std::size_t slash = to.find_last_of('/');
-    copy_path =
-        directory_of(to) + "/." + (slash == std::string::npos ? to : to.substr(slash + 1)) + ".XXXXXX";
+    copy_path = directory_of(to) + "/." + to.substr(to.find_last_of('/') + 1) + ".XXXXXX";
     const int copy = ::mkostemp(copy_path.data(), O_CLOEXEC);
     if (copy == -1) {
         const int error = errno;

@@ -12,10 +12,8 @@ namespace {
 
 const std::string updater = QM_UPDATER;
 
-// A copy of the probe program carrying `tag`, so the log can tell which copy ran.
 void place_probe(const fs::path& path, const std::string& tag) {
-    e2e::write_file(path, read_file(QM_PROBE) + "\nQMTAG=" + tag + "\n");
-    fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    e2e::place_probe(QM_PROBE, path, tag);
 }
 
 std::string probe_line(const std::string& tag, const fs::path& directory) {

@@ -97,6 +97,14 @@ void write_file(const std::filesystem::path& path, const std::string& content) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
+void place_probe(const std::filesystem::path& probe, const std::filesystem::path& path,
+                 const std::string& tag) {
+    write_file(path, read_file(probe) + "\nQMTAG=" + tag + "\n");
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::group_exec);
+}
+
 std::string await_lines(const std::filesystem::path& log, std::size_t lines, double seconds) {
     const double until = seconds_now() + seconds;
     std::string content = read_file(log);

@@ -44,6 +44,11 @@ struct Scratch {
 };
 
 std::string read_file(const std::filesystem::path& path);
+
+// Places a copy of the probe program at `path` carrying `tag` at its end, where the probe reads it,
+// so that its log can tell which copy ran.
+void place_probe(const std::filesystem::path& probe, const std::filesystem::path& path,
+                 const std::string& tag);
 void write_file(const std::filesystem::path& path, const std::string& content);
 
 // The log's content once it holds `lines` lines, or what it holds when `seconds` have passed.

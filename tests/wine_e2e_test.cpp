@@ -22,7 +22,7 @@ std::string windows_form(const fs::path& path) {
 }
 
 void place_probe(const fs::path& path, const std::string& tag) {
-    e2e::write_file(path, read_file(QM_WINDOWS_PROBE) + "\nQMTAG=" + tag + "\n");
+    e2e::place_probe(QM_WINDOWS_PROBE, path, tag);
 }
 
 struct UnderWine : ::testing::Test {
