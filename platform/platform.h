@@ -15,6 +15,10 @@ struct FileStatus {
     std::uint32_t error;  // the system error code when the presence is unknown, else 0
 };
 
+// Settles process-wide settings before the run begins: which libraries may be loaded, how signals
+// are handled. Nothing it does reaches a process that the run starts.
+void prepare_process();
+
 // File status of `path`, following symbolic links.
 FileStatus query_file(const std::string& path);
 

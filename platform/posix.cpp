@@ -2,6 +2,7 @@
 #include "posix.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -87,7 +88,33 @@ int copy_beside(const std::string& from, const std::string& to, std::string& cop
     return error;
 }
 
+// Writes to standard error without letting a pipe whose reader has gone end the program: SIGPIPE
+// is held back for the write and a SIGPIPE that it raised is taken away. Nothing process-wide
+// changes, so the restarted application inherits the dispositions that the updater was given.
+void write_notice(const std::string& notice) {
+    sigset_t pipe_signal, earlier_mask, pending;
+    ::sigemptyset(&pipe_signal);
+    ::sigaddset(&pipe_signal, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_signal, &earlier_mask);
+    ::sigpending(&pending);
+    const bool was_pending = ::sigismember(&pending, SIGPIPE) == 1;
+
+    write_all(STDERR_FILENO, notice.data(), notice.size());
+
+    ::sigpending(&pending);
+    if (!was_pending && ::sigismember(&pending, SIGPIPE) == 1) {
+        const timespec now{};
+        while (::sigtimedwait(&pipe_signal, nullptr, &now) == -1 && errno == EINTR) {
+        }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &earlier_mask, nullptr);
+}
+
 }  // namespace
+
+void prepare_process() {
+    // Nothing to settle: the one signal that could end the run early is handled where it arises.
+}
 
 std::uint32_t move_by_copy(const std::string& from, const std::string& to) {
     std::string copy_path;
@@ -135,8 +162,7 @@ void start_process(const std::string& path) {
 }
 
 void show_message_box(const std::string& caption, const std::string& text) {
-    const std::string notice = caption + ": " + text + "\n";
-    write_all(STDERR_FILENO, notice.data(), notice.size());
+    write_notice(caption + ": " + text + "\n");
 }
 
 void pause(std::chrono::milliseconds duration) {

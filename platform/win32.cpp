@@ -71,6 +71,21 @@ FileStatus verdict(DWORD error) {
 
 }  // namespace
 
+void prepare_process() {
+    // A DLL planted beside the updater (uxtheme.dll, dwmapi.dll: both loaded when the themed box
+    // appears) must never be loaded: only System32 is searched. The call is looked up because a
+    // Windows 7 without the update that brings it lacks it.
+    using SetDefaultDllDirectoriesCall = BOOL(WINAPI*)(DWORD);
+    if (const HMODULE kernel = GetModuleHandleW(L"kernel32.dll")) {
+        if (const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesCall>(
+                reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")))) {
+            set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+        }
+    }
+    // And the current directory is out of the search even where that call is missing.
+    SetDllDirectoryW(L"");
+}
+
 FileStatus query_file(const std::string& path) {
     const std::optional<std::wstring> name = file_path(path);
     if (!name) return {Presence::unknown, ERROR_NO_UNICODE_TRANSLATION};

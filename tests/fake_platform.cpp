@@ -30,6 +30,8 @@ std::chrono::milliseconds now() {
 
 namespace platform {
 
+void prepare_process() {}
+
 FileStatus query_file(const std::string& path) {
     fake::record("query " + path);
     return fake::current.status;
