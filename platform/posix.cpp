@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -53,39 +55,97 @@ void sync_directory(const std::string& directory) {
     ::close(fd);
 }
 
-// Copies `from` fully to a new file beside `to`, with the same permission bits, flushed to disk.
-// Returns 0 and the new file's name, or errno with nothing left behind.
-int copy_beside(const std::string& from, const std::string& to, std::string& copy_path) {
-    const int source = retry_interrupted([&] { return ::open(from.c_str(), O_RDONLY | O_CLOEXEC); });
-    if (source == -1) return errno;
-    struct stat source_status {};
-    if (::fstat(source, &source_status) != 0) {
-        const int error = errno;
-        ::close(source);
-        return error;
-    }
+// The one name that a copy in progress may have beside its target. It is fixed for each target,
+// so a copy that an interrupted update left under it is the next update's to remove, and short,
+// so it fits in a directory entry whatever the length of the target's name.
+std::string copy_name_for(const std::string& to) {
+    std::uint64_t hash = 0xcbf29ce484222325u;  // FNV-1a of the target's own name
+    for (const unsigned char c : to.substr(to.find_last_of('/') + 1)) hash = (hash ^ c) * 0x100000001b3u;
+    char name[32];
+    std::snprintf(name, sizeof name, ".quillmoor-%016llx", static_cast<unsigned long long>(hash));
+    return directory_of(to) + "/" + name;
+}
 
-    copy_path = directory_of(to) + "/." + to.substr(to.find_last_of('/') + 1) + ".XXXXXX";
-    const int copy = ::mkostemp(copy_path.data(), O_CLOEXEC);
-    if (copy == -1) {
-        const int error = errno;
-        ::close(source);
-        return error;
-    }
+// Whether `path` still names the file that `status` describes.
+bool names_file(const std::string& path, const struct stat& status) {
+    struct stat now {};
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == status.st_dev && now.st_ino == status.st_ino;
+}
 
-    int error = 0;
-    if (::fchmod(copy, source_status.st_mode & 07777) != 0) error = errno;
+// Writes all of `source` into `copy`, gives it the source's owner and permission bits, and flushes
+// it to disk. Returns 0 or errno.
+int fill_copy(int source, const struct stat& status, int copy) {
+    if (::lseek(source, 0, SEEK_SET) == -1) return errno;
     char buffer[64 * 1024];
-    while (error == 0) {
+    for (;;) {
         const ssize_t got = retry_interrupted([&] { return ::read(source, buffer, sizeof buffer); });
         if (got == 0) break;
-        if (got < 0 || !write_all(copy, buffer, static_cast<std::size_t>(got))) error = errno ? errno : EIO;
+        if (got < 0 || !write_all(copy, buffer, static_cast<std::size_t>(got))) return errno ? errno : EIO;
     }
-    if (error == 0 && ::fsync(copy) != 0) error = errno;
+    // The owner as a rename would have kept it, where the updater may set it. A set-ID program must
+    // never change hands: its set-ID bits go whenever owner or group could not be kept.
+    const bool owner_kept = ::fchown(copy, status.st_uid, status.st_gid) == 0;
+    if (!owner_kept) ::fchown(copy, static_cast<uid_t>(-1), status.st_gid);
+    const mode_t mode = status.st_mode & (owner_kept ? 07777 : 01777);
+    if (::fchmod(copy, mode) != 0 || ::fsync(copy) != 0) return errno;
+    return 0;
+}
+
+// Gives the complete unnamed copy `copy` the name `copy_path`.
+bool name_unnamed(int copy, const std::string& copy_path) {
+    if (::linkat(copy, "", AT_FDCWD, copy_path.c_str(), AT_EMPTY_PATH) == 0) return true;
+    // Without the privilege that the call above needs, through the process's view of its descriptors.
+    const std::string self = "/proc/self/fd/" + std::to_string(copy);
+    return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, copy_path.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Makes a complete copy of `source` at `copy_path`. Where the file system allows, the copy is
+// written unnamed and named only once complete, so an interruption leaves nothing behind; elsewhere
+// it is written under `copy_path`, which the next update removes. Returns 0 or errno.
+int place_copy(int source, const struct stat& status, const std::string& copy_path) {
+    ::unlink(copy_path.c_str());  // left by an update that was interrupted
+#ifdef O_TMPFILE
+    const int unnamed = retry_interrupted(
+        [&] { return ::open(directory_of(copy_path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600); });
+    if (unnamed != -1) {
+        const int error = fill_copy(source, status, unnamed);
+        const bool named = error == 0 && name_unnamed(unnamed, copy_path);
+        ::close(unnamed);
+        if (error != 0 || named) return error;
+    }
+#endif
+    const int copy = retry_interrupted([&] {
+        return ::open(copy_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    });
+    if (copy == -1) return errno;
+    int error = fill_copy(source, status, copy);
     if (::close(copy) != 0 && error == 0) error = errno;
-    ::close(source);
     if (error != 0) ::unlink(copy_path.c_str());
     return error;
+}
+
+// move_by_copy once `source`, the open pending file, is known.
+int move_open_file(int source, const std::string& from, const std::string& to) {
+    // One pending file is completed by one updater: another one finds it busy and tries again later,
+    // by which time the pending file is gone.
+    if (::flock(source, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) return EBUSY;
+    struct stat status {};
+    if (::fstat(source, &status) != 0) return errno;
+    // The lock may have come free because another updater has just completed this pending file.
+    if (!names_file(from, status)) return ENOENT;
+
+    const std::string copy_path = copy_name_for(to);
+    if (const int error = place_copy(source, status, copy_path); error != 0) return error;
+    if (::rename(copy_path.c_str(), to.c_str()) != 0) {
+        const int error = errno;
+        ::unlink(copy_path.c_str());
+        return error;
+    }
+    sync_directory(directory_of(to));
+    // The target is complete now. The pending file goes, unless it has been replaced meanwhile by
+    // a file that is not this update's to remove.
+    if (names_file(from, status)) ::unlink(from.c_str());
+    return 0;
 }
 
 // Writes to standard error without letting a pipe whose reader has gone end the program: SIGPIPE
@@ -117,18 +177,11 @@ void prepare_process() {
 }
 
 std::uint32_t move_by_copy(const std::string& from, const std::string& to) {
-    std::string copy_path;
-    if (const int error = copy_beside(from, to, copy_path); error != 0)
-        return static_cast<std::uint32_t>(error);
-    if (::rename(copy_path.c_str(), to.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(copy_path.c_str());
-        return static_cast<std::uint32_t>(error);
-    }
-    sync_directory(directory_of(to));
-    // The target is complete now; a pending file left behind is stale but harmless.
-    ::unlink(from.c_str());
-    return 0;
+    const int source = retry_interrupted([&] { return ::open(from.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (source == -1) return static_cast<std::uint32_t>(errno);
+    const int error = move_open_file(source, from, to);
+    ::close(source);  // releases the lock, now that the pending file is gone
+    return static_cast<std::uint32_t>(error);
 }
 
 FileStatus query_file(const std::string& path) {
