@@ -130,16 +130,28 @@ TEST(Replacement, OnlyTheLastMarkIsRemoved) {
     auto target = quillmoor::replace_pending_file("Tool.exe~~");
     EXPECT_EQ(target, "Tool.exe~");
     EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "move Tool.exe~~ > Tool.exe~"}}));
+
+    // Short names and folders carry a "~" of their own, which must stay.
+    fake::reset();
+    run({"C:\\PROGRA~1\\v~2\\Tool.exe~"});
+    EXPECT_EQ(fake::events(),
+              (std::vector<Event>{{0ms, "query C:\\PROGRA~1\\v~2\\Tool.exe~"},
+                                  {0ms, "move C:\\PROGRA~1\\v~2\\Tool.exe~ > C:\\PROGRA~1\\v~2\\Tool.exe"},
+                                  {0ms, "start C:\\PROGRA~1\\v~2\\Tool.exe"}}));
 }
 
 TEST(Texts, SystemWordingIsTrimmedAtTheEndOnly) {
     fake::Script script;
-    script.wordings = {{1, std::string("Bad\tthing.\r\n \t\0\0", 16)}, {2, " \r\n\t"}, {3, "  Kept  "}};
+    script.wordings = {{1, std::string("Bad\tthing.\r\n \t\0\0", 16)},
+                       {2, " \r\n\t"},
+                       {3, "  Kept  "},
+                       {5, "First line.\r\nSecond line.\r\n"}};
     fake::reset(script);
     EXPECT_EQ(quillmoor::error_wording(1), "Bad\tthing.");
     EXPECT_EQ(quillmoor::error_wording(2), "unknown error");
     EXPECT_EQ(quillmoor::error_wording(3), "  Kept");
     EXPECT_EQ(quillmoor::error_wording(4), "unknown error");
+    EXPECT_EQ(quillmoor::error_wording(5), "First line.\r\nSecond line.") << "inner breaks stay";
 }
 
 TEST(Texts, SubstitutionIsPositionalAndNeverRescansValues) {

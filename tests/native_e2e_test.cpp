@@ -1,5 +1,8 @@
 // The native program on real files: what it renames, what it starts, what it tells the user.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -135,4 +138,60 @@ TEST_F(NativeUpdate, ADirectoryIsFoundButItsLaunchFailsSilently) {
     EXPECT_EQ(finished.status, 0);
     EXPECT_EQ(finished.error_output, "");
     EXPECT_TRUE(fs::is_directory(scratch.path / "folder"));
+}
+
+TEST_F(NativeUpdate, OnlyTheLastMarkComesOffThroughAFolderWithAMarkOfItsOwn) {
+    fs::create_directory(scratch.path / "v~2");
+    place_probe(scratch.path / "v~2" / "Tool", "v1");
+    place_probe(scratch.path / "v~2" / "Tool~", "v2");
+    const std::string v2 = read_file(scratch.path / "v~2" / "Tool~");
+
+    EXPECT_EQ(update("v~2/Tool~").status, 0);
+
+    EXPECT_EQ(read_file(scratch.path / "v~2" / "Tool"), v2);
+    EXPECT_FALSE(fs::exists(scratch.path / "v~2" / "Tool~"));
+    EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v2", scratch.path));
+}
+
+namespace {
+
+// Runs the updater with standard error a pipe whose reader has gone, and SIGPIPE at its default, as
+// it is when the application that started the updater has closed its end. Returns the raw status.
+int run_with_broken_stderr(const std::vector<std::string>& arguments, const fs::path& directory) {
+    int ends[2];
+    if (::pipe(ends) != 0) return -1;
+    ::close(ends[0]);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::signal(SIGPIPE, SIG_DFL);
+        ::dup2(ends[1], STDERR_FILENO);
+        if (::chdir(directory.c_str()) != 0) ::_exit(127);
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(ends[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return status;
+}
+
+}  // namespace
+
+TEST_F(NativeUpdate, ANoticeToABrokenPipeEndsNormallyAndTheApplicationKeepsDefaultSignals) {
+    int status = run_with_broken_stderr({updater, "Tool~"}, scratch.path);
+    EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    // The restarted application records which signals it was started with ignored.
+    e2e::write_file(scratch.path / "app", "#!/bin/sh\ngrep SigIgn /proc/$$/status > ignored.txt\n");
+    fs::permissions(scratch.path / "app", fs::perms::owner_all);
+    status = run_with_broken_stderr({updater, "app"}, scratch.path);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string ignored = e2e::await_lines(scratch.path / "ignored.txt", 1);
+    ASSERT_EQ(ignored.substr(0, 7), "SigIgn:");
+    EXPECT_EQ(std::stoull(ignored.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u)
+        << "SIGPIPE reaches the application at its default";
 }

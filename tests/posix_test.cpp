@@ -1,8 +1,20 @@
-// The POSIX platform calls on real files: verdicts of the existence test and the copying move.
+// The POSIX platform calls on real files: verdicts of the existence test and the copying move,
+// including moves that are killed, raced, or made across file systems and owners.
 #include "../platform/posix.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <random>
+#include <set>
+#include <thread>
+#include <tuple>
 
 #include "../platform/platform.h"
 #include "process.h"
@@ -63,4 +75,157 @@ TEST(PosixMove, AFailedCopyLeavesBothFilesAsTheyWere) {
     EXPECT_EQ(e2e::read_file(pending), "new");
     EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path), fs::directory_iterator()), 2)
         << "the temporary copy was removed";
+}
+
+namespace {
+
+// Runs `work` in a child process and returns the child's pid; its result becomes the exit status.
+template <typename Work>
+pid_t in_child(Work work) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(work());
+    return child;
+}
+
+int exit_status(pid_t child) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> entries(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::uint32_t copy_in_child(const fs::path& pending, const fs::path& target) {
+    return static_cast<std::uint32_t>(
+        exit_status(in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); })));
+}
+
+}  // namespace
+
+TEST(PosixMove, AMoveAcrossFileSystemsCopiesBesideTheTarget) {
+    e2e::Scratch scratch;
+    const fs::path elsewhere = fs::path("/dev/shm") / scratch.path.filename();
+    struct stat here {
+    }, there{};
+    if (::stat("/dev/shm", &there) != 0 || ::stat(scratch.path.c_str(), &here) != 0 ||
+        here.st_dev == there.st_dev) {
+        GTEST_SKIP() << "no second file system here: /dev/shm and " << scratch.path << " are one device";
+    }
+    fs::create_directory(elsewhere);
+    e2e::write_file(elsewhere / "Tool~", "new");
+    e2e::write_file(scratch.path / "Tool", "old");
+
+    EXPECT_EQ(platform::move_over(elsewhere / "Tool~", scratch.path / "Tool"), 0u);
+
+    EXPECT_EQ(e2e::read_file(scratch.path / "Tool"), "new");
+    EXPECT_EQ(entries(scratch.path), std::vector<std::string>{"Tool"});
+    EXPECT_TRUE(fs::is_empty(elsewhere)) << "the pending file is gone and no copy was made beside it";
+    fs::remove_all(elsewhere);
+}
+
+TEST(PosixMove, AnyTargetNameThatFitsCanBeReachedByCopying) {
+    e2e::Scratch scratch;
+    const std::string longest(255, 'n');
+    e2e::write_file(scratch.path / "pending", "new");
+    EXPECT_EQ(platform::move_by_copy(scratch.path / "pending", scratch.path / longest), 0u);
+    EXPECT_EQ(entries(scratch.path), std::vector<std::string>{longest});
+}
+
+TEST(PosixMove, AKilledCopyLeavesBothFilesWholeAndAtMostOneCopyBehind) {
+    e2e::Scratch scratch;
+    fs::create_directory(scratch.path / "from");
+    fs::create_directory(scratch.path / "to");
+    const fs::path pending = scratch.path / "from" / "Tool~";
+    const fs::path target = scratch.path / "to" / "Tool";
+    const std::string new_content(16 << 20, 'n'), old_content((16 << 20) + 1, 'o');
+    auto lay_out = [&] {
+        e2e::write_file(pending, new_content);
+        e2e::write_file(target, old_content);
+    };
+
+    lay_out();
+    const auto begun = std::chrono::steady_clock::now();
+    ASSERT_EQ(copy_in_child(pending, target), 0u);
+    const auto whole_copy = std::chrono::steady_clock::now() - begun;
+
+    // Kills spread over the whole copy, from before it opens anything to after it has ended.
+    std::mt19937 random(std::random_device{}());
+    constexpr int kills = 24;
+    for (int kill = 0; kill < kills; ++kill) {
+        lay_out();
+        const auto delay = whole_copy * (kill + std::uniform_real_distribution<>(0, 1)(random)) / kills;
+        const pid_t child =
+            in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); });
+        std::this_thread::sleep_for(delay);
+        ::kill(child, SIGKILL);
+        exit_status(child);
+
+        const std::string now_target = e2e::read_file(target);
+        ASSERT_TRUE(now_target == old_content || now_target == new_content) << "kill " << kill;
+        if (now_target == old_content || fs::exists(pending)) {
+            ASSERT_EQ(e2e::read_file(pending), new_content) << "kill " << kill;
+        }
+        const std::vector<std::string> left = entries(scratch.path / "to");
+        ASSERT_LE(left.size(), 2u) << "kill " << kill;
+        if (left.size() == 2) {
+            EXPECT_TRUE(left[0].starts_with(".quillmoor-")) << left[0];
+        }
+    }
+
+    lay_out();
+    EXPECT_EQ(copy_in_child(pending, target), 0u);
+    EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"}) << "nothing left behind";
+    EXPECT_EQ(e2e::read_file(target), new_content);
+}
+
+TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
+    e2e::Scratch scratch;
+    const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
+    e2e::write_file(pending, std::string(8 << 20, 'n'));
+    auto move = [&] { return static_cast<int>(platform::move_by_copy(pending, target)); };
+
+    const pid_t first = in_child(move), second = in_child(move);
+    const std::multiset<int> outcomes{exit_status(first), exit_status(second)};
+
+    EXPECT_EQ(outcomes.count(0), 1u) << "exactly one completes it";
+    const int loser = outcomes.count(EBUSY) ? EBUSY : ENOENT;
+    EXPECT_EQ(outcomes, (std::multiset<int>{0, loser})) << "the other finds it busy or gone";
+    EXPECT_EQ(entries(scratch.path), std::vector<std::string>{"Tool"});
+}
+
+TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
+    if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
+    e2e::Scratch scratch;
+    constexpr uid_t user = 4242, other_user = 4343;
+    fs::permissions(scratch.path, fs::perms::all);
+    const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
+    auto lay_out = [&] {
+        e2e::write_file(pending, "new");
+        ASSERT_EQ(::chown(pending.c_str(), user, user), 0);
+        ASSERT_EQ(::chmod(pending.c_str(), 04755), 0);
+    };
+    auto owner_and_mode = [&] {
+        struct stat status {};
+        ::stat(target.c_str(), &status);
+        return std::tuple{status.st_uid, status.st_gid, status.st_mode & 07777};
+    };
+
+    lay_out();
+    EXPECT_EQ(platform::move_by_copy(pending, target), 0u);
+    EXPECT_EQ(owner_and_mode(), std::tuple(user, user, 04755)) << "root keeps the user's file the user's";
+
+    lay_out();
+    EXPECT_EQ(exit_status(in_child([&] {
+                  if (::setgroups(0, nullptr) != 0 || ::setgid(other_user) != 0 || ::setuid(other_user) != 0)
+                      return 99;
+                  return static_cast<int>(platform::move_by_copy(pending, target));
+              })),
+              0);
+    EXPECT_EQ(owner_and_mode(), std::tuple(other_user, other_user, 0755))
+        << "another user's copy is no set-ID program";
 }
