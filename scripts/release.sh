@@ -5,9 +5,9 @@
 # With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executable is signed before packing.
 # Usage: bash scripts/release.sh [OUTPUT_DIR]
 set -euo pipefail
-cd "$(dirname "$0")/.."
-root=$(pwd)
-out=$(realpath -m "${1:-dist}")
+root=$(cd "$(dirname "$0")/.." && pwd)
+# Paths given are taken from where the command was run.
+out=$(realpath -m "${1:-$root/dist}")
 
 packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 git)
 signing=false
@@ -22,6 +22,7 @@ if [[ -n ${QUILLMOOR_SIGN_CERT:-} || -n ${QUILLMOOR_SIGN_KEY:-} ]]; then
 else
   unset QUILLMOOR_SIGN_CERT QUILLMOOR_SIGN_KEY
 fi
+cd "$root"
 bash scripts/install-packages.sh "${packages[@]}" >&2
 
 SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
@@ -49,6 +50,6 @@ rm -rf "$out"
 mkdir -p "$out"
 cp "$windows" "$linux" "$out/"
 (cd "$out" && sha256sum -- *.zip *.tar.gz >SHA256SUMS)
-$signing && echo "Signed with $(osslsigncode --version 2>&1 | head -1)."
+$signing && echo "Signed with $(osslsigncode --version 2>&1 | head -1 | cut -d, -f1)."
 echo "Release of commit $(git rev-parse --short HEAD) (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH) in $out:"
 (cd "$out" && cat SHA256SUMS)
