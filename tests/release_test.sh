@@ -46,6 +46,9 @@ listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }')
 [[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
 times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
 [[ $times == "$(date -u -d "@$epoch" '+%Y %b %-d %H:%M:%S')" ]] || fail "zip times: $times"
+# Zip entries carry no owner names, only ids in the Unix extra field: version 1, uid 0, gid 0.
+ids=$(zipinfo -v "$windows.zip" | grep -A1 'Unix UID/GID' | grep -v -e 'UID/GID' -e '^--$' | tr -d ' ' | sort -u)
+[[ $ids == "0104000000000400000000." ]] || fail "zip owner ids: $ids"
 
 mkdir ../unpacked
 tar -xzf "$linux.tar.gz" -C ../unpacked
