@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(python3 hyperfine strace time binutils cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
+packages=(python3 hyperfine strace time binutils cmake make gcc g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386)
 bash scripts/install-packages.sh "${packages[@]}"
 
 exec /usr/bin/python3 bench/run.py "$@"

@@ -6,6 +6,8 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake make g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
           wine wine32:i386 xvfb xauth)
+# The release's tests: signing, and reading archives and programs back.
+packages+=(osslsigncode openssl git file unzip)
 bash scripts/install-packages.sh "${packages[@]}"
 
 cmake --preset windows-x86

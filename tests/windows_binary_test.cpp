@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <set>
 
@@ -86,6 +88,21 @@ Pe load(const std::string& path) {
 
 const std::string exe = QM_WINDOWS_UPDATER;
 
+// What an environment variable says, or the fallback; lets a build of other sources be checked.
+std::string setting(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value && *value ? value : fallback;
+}
+
+// The text of a UTF-16 resource with its zero bytes dropped: enough to find ASCII keys and values.
+std::string ascii(const std::string& utf16) {
+    std::string text;
+    for (char c : utf16) {
+        if (c != '\0') text += c;
+    }
+    return text;
+}
+
 }  // namespace
 
 TEST(WindowsExecutable, IsA32BitGuiProgramWithHardeningAndNoTimestamp) {
@@ -121,4 +138,30 @@ TEST(WindowsExecutable, EmbedsItsManifestAsResourceOne) {
           "PerMonitorV2"}) {
         EXPECT_NE(manifest.find(setting), std::string::npos) << setting;
     }
+}
+
+// The version is written once, in project(); the resources must report exactly that.
+// QM_VERSION_EXE and QM_VERSION_EXPECTED check another build (tests/version_bump.sh).
+TEST(WindowsExecutable, ReportsTheProjectVersionInItsResourcesAndManifest) {
+    const Pe pe = load(setting("QM_VERSION_EXE", exe));
+    const std::string version = setting("QM_VERSION_EXPECTED", QM_PROJECT_VERSION);
+    unsigned parts[3] = {};
+    ASSERT_EQ(std::sscanf(version.c_str(), "%u.%u.%u", &parts[0], &parts[1], &parts[2]), 3) << version;
+    const std::uint32_t high = parts[0] << 16 | parts[1], low = parts[2] << 16;
+
+    const std::string info = pe.resource(16, 1);
+    const std::size_t fixed = info.find("\xBD\x04\xEF\xFE");  // VS_FIXEDFILEINFO's signature
+    ASSERT_NE(fixed, std::string::npos) << "no VS_VERSION_INFO resource 1";
+    const Pe block{info.substr(fixed)};
+    EXPECT_EQ(block.at<std::uint32_t>(8), high) << "FILEVERSION major, minor";
+    EXPECT_EQ(block.at<std::uint32_t>(12), low) << "FILEVERSION patch, 0";
+    EXPECT_EQ(block.at<std::uint32_t>(16), high) << "PRODUCTVERSION major, minor";
+    EXPECT_EQ(block.at<std::uint32_t>(20), low) << "PRODUCTVERSION patch, 0";
+    for (const std::string key : {"FileVersion", "ProductVersion"}) {
+        EXPECT_NE(ascii(info).find(key + version), std::string::npos) << key << " in " << ascii(info);
+    }
+
+    EXPECT_NE(pe.resource(24, 1).find(R"(name="Quillmoor.Updater" version=")" + version + R"(.0")"),
+              std::string::npos)
+        << "the manifest's assemblyIdentity";
 }

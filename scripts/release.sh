@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the release from this checkout: the Windows executable and the fully static Linux program,
+# each packed by CPack with the licence and the documents, plus SHA256SUMS, into dist/ (or the folder
+# given) and nothing else there. Reproducible: every time stamp is the commit's time.
+# With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executable is signed before packing.
+# Usage: bash scripts/release.sh [OUTPUT_DIR]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+# Paths given are taken from where the command was run.
+out=$(realpath -m "${1:-$root/dist}")
+
+packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 git)
+signing=false
+if [[ -n ${QUILLMOOR_SIGN_CERT:-} || -n ${QUILLMOOR_SIGN_KEY:-} ]]; then
+  : "${QUILLMOOR_SIGN_CERT:?and QUILLMOOR_SIGN_KEY must both be set to sign}"
+  : "${QUILLMOOR_SIGN_KEY:?and QUILLMOOR_SIGN_CERT must both be set to sign}"
+  signing=true
+  packages+=(osslsigncode)
+  # CPack runs the signing from its own folder.
+  QUILLMOOR_SIGN_CERT=$(realpath "$QUILLMOOR_SIGN_CERT") QUILLMOOR_SIGN_KEY=$(realpath "$QUILLMOOR_SIGN_KEY")
+  export QUILLMOOR_SIGN_CERT QUILLMOOR_SIGN_KEY
+else
+  unset QUILLMOOR_SIGN_CERT QUILLMOOR_SIGN_KEY
+fi
+cd "$root"
+bash scripts/install-packages.sh "${packages[@]}" >&2
+
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
+umask 022
+[[ -z $(git status --porcelain --untracked-files=no) ]] ||
+  echo "warning: the checkout has uncommitted changes; the release will not match its commit" >&2
+
+# Builds one platform in build/release-NAME and packs it; prints the archive's path.
+package() {
+  local name=$1 build="$root/build/release-$1"
+  shift
+  rm -rf "$build"
+  cmake -S "$root" -B "$build" -DBUILD_TESTING=OFF "$@" >&2
+  cmake --build "$build" --target quillmoor-updater -j2 >&2
+  (cd "$build" && cpack >&2)
+  ls "$build"/quillmoor-updater-*-"$name".*
+}
+
+windows=$(package windows-x86 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
+                              -DCMAKE_BUILD_TYPE=MinSizeRel)
+linux=$(package linux-x86_64 -DCMAKE_BUILD_TYPE=Release -DQUILLMOOR_STATIC=ON)
+
+rm -rf "$out"
+mkdir -p "$out"
+cp "$windows" "$linux" "$out/"
+(cd "$out" && sha256sum -- *.zip *.tar.gz >SHA256SUMS)
+$signing && echo "Signed with $(osslsigncode --version 2>&1 | head -1 | cut -d, -f1)."
+echo "Release of commit $(git rev-parse --short HEAD) (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH) in $out:"
+(cd "$out" && cat SHA256SUMS)

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Runs the release command, signed with a throwaway certificate, and checks what it leaves: exactly
+# the two archives and SHA256SUMS, which verify; each archive's entries, in order, with fixed modes,
+# owner 0:0 without names and the commit's time; a signed exe that unsigns into the build's bytes;
+# a Linux program that is fully static and runs. Usage: release_test.sh SOURCE_DIR WORK_DIR
+set -euo pipefail
+source_dir=$1 work=$2
+rm -rf "$work"
+mkdir -p "$work"
+cd "$work"
+export LC_ALL=C TZ=UTC
+openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=Quillmoor Updater test" \
+  -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+  -keyout key.pem -out cert.pem 2>/dev/null
+QUILLMOOR_SIGN_CERT=cert.pem QUILLMOOR_SIGN_KEY=key.pem bash "$source_dir/scripts/release.sh" "$work/dist" \
+  >release.log 2>&1 || { cat release.log; exit 1; }
+
+fail() { echo "FAIL: $*"; exit 1; }
+version=$(sed -nE 's/^project\(QuillmoorUpdater VERSION ([0-9.]+) .*/\1/p' "$source_dir/CMakeLists.txt")
+epoch=$(git -C "$source_dir" log -1 --format=%ct)
+stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M')
+windows=quillmoor-updater-$version-windows-x86 linux=quillmoor-updater-$version-linux-x86_64
+cd dist
+[[ $(ls | tr '\n' ' ') == "SHA256SUMS $linux.tar.gz $windows.zip " ]] || fail "dist holds: $(ls)"
+sha256sum -c SHA256SUMS
+
+# The tarball: mode, owner (names would show instead of 0/0), time and name of each entry, in order.
+expected_tar="drwxr-xr-x 0/0 $stamp $linux/
+-rw-r--r-- 0/0 $stamp $linux/LICENSE
+-rw-r--r-- 0/0 $stamp $linux/README.md
+drwxr-xr-x 0/0 $stamp $linux/docs/
+-rw-r--r-- 0/0 $stamp $linux/docs/error-box.png
+-rw-r--r-- 0/0 $stamp $linux/docs/integration.md
+-rwxr-xr-x 0/0 $stamp $linux/quillmoor-updater"
+listed=$(tar -tvf "$linux.tar.gz" | awk '{ print $1, $2, $4, $5, $6 }')
+[[ $listed == "$expected_tar" ]] || fail "tarball entries:"$'\n'"$listed"
+
+# The zip: the same documents and the exe; every entry's extended time is the commit's to the second.
+expected_zip="-rw-r--r-- $windows/README.md
+-rw-r--r-- $windows/LICENSE
+-rwxr-xr-x $windows/quillmoor-updater.exe
+drwxr-xr-x $windows/docs/
+-rw-r--r-- $windows/docs/integration.md
+-rw-r--r-- $windows/docs/error-box.png"
+listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }')
+[[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
+times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
+[[ $times == "$(date -u -d "@$epoch" '+%Y %b %-d %H:%M:%S')" ]] || fail "zip times: $times"
+# Zip entries carry no owner names, only ids in the Unix extra field: version 1, uid 0, gid 0.
+ids=$(zipinfo -v "$windows.zip" | grep -A1 'Unix UID/GID' | grep -v -e 'UID/GID' -e '^--$' | tr -d ' ' | sort -u)
+[[ $ids == "0104000000000400000000." ]] || fail "zip owner ids: $ids"
+
+mkdir ../unpacked
+tar -xzf "$linux.tar.gz" -C ../unpacked
+unzip -q "$windows.zip" -d ../unpacked
+cd ../unpacked
+
+# Signed inside the archive, and nothing but the signature added to the build's exe.
+osslsigncode verify -in "$windows/quillmoor-updater.exe" -CAfile ../cert.pem >/dev/null
+osslsigncode remove-signature -in "$windows/quillmoor-updater.exe" -out unsigned.exe >/dev/null
+cmp unsigned.exe "$source_dir/build/release-windows-x86/quillmoor-updater.exe"
+
+# Fully static, and it runs.
+program="$linux/quillmoor-updater"
+file "$program" | grep -q 'statically linked' || fail "$(file "$program")"
+! ldd "$program" >/dev/null 2>&1 || fail "ldd finds libraries: $(ldd "$program")"
+said=$("$program" missing~ 2>&1) || fail "exit status $?"
+[[ $said == "Quillmoor Updater: File missing~ does not exist." ]] || fail "it said: $said"
+echo "release ok: $(cat ../dist/SHA256SUMS | tr '\n' ' ')"
