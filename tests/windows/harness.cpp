@@ -19,16 +19,6 @@ std::string utf8(const std::wstring& text) {
     return converted;
 }
 
-std::wstring wide(const std::string& utf8_text) {
-    if (utf8_text.empty()) return {};
-    const int size =
-        MultiByteToWideChar(CP_UTF8, 0, utf8_text.data(), static_cast<int>(utf8_text.size()), nullptr, 0);
-    std::wstring converted(static_cast<std::size_t>(size), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8_text.data(), static_cast<int>(utf8_text.size()), converted.data(),
-                        size);
-    return converted;
-}
-
 std::wstring own_path() {
     std::wstring path(32768, L'\0');
     path.resize(GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size())));
@@ -185,19 +175,18 @@ Process start(const std::wstring& program, const std::optional<std::wstring>& ar
     return process;
 }
 
-Ended finish(Process& process, DWORD limit_ms) {
-    Ended ended;
-    if (!process.handle) return ended;
+DWORD finish(Process& process, DWORD limit_ms) {
+    DWORD status = 0xFFFFFFFF;
+    if (!process.handle) return status;
     if (WaitForSingleObject(process.handle, limit_ms) != WAIT_OBJECT_0) {
         ADD_FAILURE() << "process " << process.id << " still running after " << limit_ms << " ms: ended";
         TerminateProcess(process.handle, 0xDEAD);
         WaitForSingleObject(process.handle, 5000);
     }
-    ended.seconds = static_cast<double>(GetTickCount64() - process.started_ms) / 1000.0;
-    GetExitCodeProcess(process.handle, &ended.status);
+    GetExitCodeProcess(process.handle, &status);
     CloseHandle(process.handle);
     process.handle = nullptr;
-    return ended;
+    return status;
 }
 
 namespace {

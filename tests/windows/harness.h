@@ -12,7 +12,6 @@
 namespace e2e {
 
 std::string utf8(const std::wstring& text);
-std::wstring wide(const std::string& utf8_text);
 
 // The folder that holds quillmoor-e2e.exe, where quillmoor-updater.exe is expected too.
 std::wstring own_folder();
@@ -57,18 +56,13 @@ struct Process {
     ULONGLONG started_ms = 0;
 };
 
-struct Ended {
-    DWORD status = 0xFFFFFFFF;
-    double seconds = 0;  // from start to exit, as seen from here
-};
-
 // Starts `program` with `argument` (quoted) in `folder`, with this process's environment plus
 // `environment`. `inherit` passes this process's inheritable handles on.
 Process start(const std::wstring& program, const std::optional<std::wstring>& argument,
               const std::wstring& folder, const Environment& environment = {}, bool inherit = false);
-// Waits for the end; a process still running after `limit_ms` is ended, so that a box nobody
-// reads fails its test instead of hanging the suite.
-Ended finish(Process& process, DWORD limit_ms = 60000);
+// Waits for the end and gives the exit status; a process still running after `limit_ms` is ended,
+// so that a box nobody reads fails its test instead of hanging the suite.
+DWORD finish(Process& process, DWORD limit_ms = 60000);
 
 // What an error box of the updater shows, read from the box itself.
 struct Box {
