@@ -7,38 +7,10 @@
 #include <cstring>
 #include <string>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
 #include <unistd.h>
-#endif
 
 namespace {
 
-#ifdef _WIN32
-// Paths are reported in UTF-8, whatever the code page, so a test can compare them.
-std::string utf8(const wchar_t* text) {
-    char converted[4096] = {};
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, converted, sizeof converted, nullptr, nullptr);
-    return converted;
-}
-
-std::FILE* open_self() {
-    wchar_t path[4096] = {};
-    GetModuleFileNameW(nullptr, path, 4096);
-    return _wfopen(path, L"rb");
-}
-
-std::string working_directory() {
-    wchar_t directory[4096] = {};
-    GetCurrentDirectoryW(4096, directory);
-    return utf8(directory);
-}
-
-void hold(long milliseconds) {
-    Sleep(static_cast<DWORD>(milliseconds));
-}
-#else
 std::FILE* open_self() {
     return std::fopen("/proc/self/exe", "rb");
 }
@@ -51,7 +23,6 @@ std::string working_directory() {
 void hold(long milliseconds) {
     usleep(static_cast<useconds_t>(milliseconds) * 1000);
 }
-#endif
 
 // A copy made by a test ends in "\nQMTAG=<tag>\n"; a plain build carries no tag.
 std::string own_tag() {

@@ -1,0 +1,313 @@
+// The updater run for real on Windows (or under Wine) beside this suite: the boxes it shows, what it
+// renames, and what the program it restarts receives.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <sstream>
+
+#include "harness.h"
+
+namespace e2e {
+namespace {
+
+// One start of a probe, as its log line records it.
+struct Report {
+    std::string tag, cwd, handle, handles_to_self, cmdline;
+};
+
+std::vector<Report> reports(const std::string& log) {
+    static const std::regex line(
+        "tag=(\\S+) cwd=(.*) handle=(\\S+) handles-to-self=(\\d+) cmdline=(.*)|tag=(\\S+) ended");
+    std::vector<Report> found;
+    std::istringstream lines(log);
+    for (std::string text; std::getline(lines, text);) {
+        std::smatch match;
+        if (!std::regex_match(text, match, line)) {
+            found.push_back({"unreadable: " + text, "", "", "", ""});
+        } else if (match[6].matched) {
+            found.push_back({match[6].str() + " ended", "", "", "", ""});
+        } else {
+            found.push_back({match[1], match[2], match[3], match[4], match[5]});
+        }
+    }
+    return found;
+}
+
+std::vector<std::string> tags(const std::string& log) {
+    std::vector<std::string> found;
+    for (const Report& report : reports(log)) found.push_back(report.tag);
+    return found;
+}
+
+// Which probe copy a file holds, whole: its tag, "altered" or "<missing>".
+std::string holds(const std::wstring& path) {
+    const std::string content = read_file(path);
+    const std::size_t at = content.rfind("\nQMTAG=");
+    if (at == std::string::npos) return content == "<missing>" ? content : "altered";
+    const std::string tag = content.substr(at + 7, content.size() - at - 8);
+    return content == read_file(own_path()) + "\nQMTAG=" + tag + "\n" ? tag : "altered";
+}
+
+void expect_error_box(const std::optional<Box>& box, const std::string& text) {
+    ASSERT_TRUE(box) << "no box for: " << text;
+    EXPECT_EQ(box->caption, "Quillmoor Updater");
+    EXPECT_EQ(box->text, text);
+    EXPECT_EQ(box->buttons, "ok");
+    EXPECT_FALSE(box->owned);
+    EXPECT_TRUE(box->error_icon) << "the box must show the error icon: " << text;
+}
+
+struct Updater : ::testing::Test {
+    Scratch scratch;
+    std::wstring log = at(L"probe.log");
+
+    void SetUp() override {
+        ASSERT_TRUE(exists(updater_path())) << "quillmoor-updater.exe must lie beside quillmoor-e2e.exe";
+    }
+
+    std::wstring at(const std::wstring& name) const { return scratch.path + L"\\" + name; }
+
+    // The updater started in `folder` (the scratch folder by default), its probes logging to `log`.
+    Process run(const std::wstring& given_path, const std::wstring& folder = {}, Environment environment = {},
+                bool inherit = false, const std::wstring& updater = updater_path()) {
+        environment.emplace_back(L"QM_PROBE_LOG", log);
+        return start(updater, given_path, folder.empty() ? scratch.path : folder, environment, inherit);
+    }
+
+    // A target with version 1 and its pending copy with version 2.
+    void place_update(const std::wstring& target) {
+        place_probe(target, "v1");
+        place_probe(target + L"~", "v2");
+    }
+};
+
+TEST_F(Updater, AMissingFileIsNamedExactlyInAnErrorBoxAndNothingChanges) {
+    place_probe(at(L"Tool.exe"), "v1");
+    // An invalid name counts as missing too; it must not read "Cannot access".
+    const std::vector<std::wstring> given = {L"Tool.exe~", L"T?ol.exe~", L"Отчёт.exe~", L"My Tool.exe~"};
+    // One at a time: boxes open at the same place, and the icon is read from the screen.
+    for (const std::wstring& path : given) {
+        Process updater = run(path);
+        expect_error_box(read_box(updater, 30000), "File " + utf8(path) + " does not exist.");
+        EXPECT_EQ(finish(updater), 0u);
+    }
+    EXPECT_EQ(holds(at(L"Tool.exe")), "v1");
+    EXPECT_FALSE(exists(log)) << "nothing was started";
+}
+
+TEST_F(Updater, ARunningTargetIsReplacedOnceItExitsAndTheNewCopyStarted) {
+    place_update(at(L"Tool.exe"));
+    Process old_copy = start(at(L"Tool.exe"), std::nullopt, scratch.path,
+                             {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"4000"}});
+    ASSERT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v1"}) << "the old copy runs";
+
+    Process updater = run(L"Tool.exe~");
+    EXPECT_EQ(finish(updater), 0u);
+    finish(old_copy);
+
+    EXPECT_EQ(holds(at(L"Tool.exe")), "v2");
+    EXPECT_FALSE(exists(at(L"Tool.exe~")));
+    const std::vector<Report> started = reports(await_lines(log, 3));
+    ASSERT_EQ(started.size(), 3u) << read_file(log);
+    EXPECT_EQ(started[1].tag, "v1 ended") << "the new copy starts only after the old one ended";
+    EXPECT_EQ(started[2].tag, "v2");
+    EXPECT_EQ(started[2].cwd, utf8(scratch.path));
+}
+
+TEST_F(Updater, ATargetHeldOpenBrieflyIsReplacedOnARetry) {
+    place_update(at(L"Tool.exe"));
+    Held held(at(L"Tool.exe"));
+    Process updater = run(L"Tool.exe~");
+    Sleep(3000);
+    EXPECT_TRUE(exists(at(L"Tool.exe~"))) << "not replaced while held";
+    held.release();
+
+    EXPECT_EQ(finish(updater), 0u);
+    EXPECT_EQ(holds(at(L"Tool.exe")), "v2");
+    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"});
+}
+
+// What keeps the rename from ever succeeding.
+enum class Obstacle { folder_at_target, target_held_open, pending_copy_held_open };
+
+struct FailedUpdate : Updater, ::testing::WithParamInterface<Obstacle> {};
+
+TEST_P(FailedUpdate, IsReportedAfterFiveAttemptsWithBothFilesIntactAndNothingStarted) {
+    if (GetParam() == Obstacle::folder_at_target) {
+        make_folder(at(L"Tool.exe"));
+        make_folder(at(L"Tool.exe\\occupied"));
+    } else {
+        place_probe(at(L"Tool.exe"), "v1");
+    }
+    place_probe(at(L"Tool.exe~"), "v2");
+    std::optional<Held> held;
+    if (GetParam() == Obstacle::target_held_open) held.emplace(at(L"Tool.exe"));
+    if (GetParam() == Obstacle::pending_copy_held_open) held.emplace(at(L"Tool.exe~"));
+
+    Process updater = run(L"Tool.exe~");
+    const std::optional<Box> box = read_box(updater, 40000);
+    ASSERT_TRUE(box) << "no box";
+    EXPECT_GE(box->seconds, 7.0) << "five attempts two seconds apart";
+    static const std::regex failed("Failed to Update 'Tool\\.exe'\\.\n\n[^\n]+\\. \\((5|32)\\)");
+    EXPECT_TRUE(std::regex_match(box->text, failed)) << box->text;
+    expect_error_box(box, box->text);
+    EXPECT_EQ(finish(updater), 0u);
+    held.reset();
+
+    EXPECT_EQ(holds(at(L"Tool.exe~")), "v2");
+    if (GetParam() != Obstacle::folder_at_target) {
+        EXPECT_EQ(holds(at(L"Tool.exe")), "v1");
+    }
+    EXPECT_FALSE(exists(log)) << "nothing was started";
+}
+
+std::string obstacle_name(const ::testing::TestParamInfo<Obstacle>& info) {
+    switch (info.param) {
+        case Obstacle::folder_at_target:
+            return "FolderAtTarget";
+        case Obstacle::target_held_open:
+            return "TargetHeldOpen";
+        case Obstacle::pending_copy_held_open:
+            return "PendingCopyHeldOpen";
+    }
+    return "?";
+}
+
+INSTANTIATE_TEST_SUITE_P(Obstacles, FailedUpdate,
+                         ::testing::Values(Obstacle::folder_at_target, Obstacle::target_held_open,
+                                           Obstacle::pending_copy_held_open),
+                         obstacle_name);
+
+TEST_F(Updater, NamesWithSpacesAndOutsideTheWesternCodePageSurvive) {
+    const std::vector<std::wstring> names = {L"Новый инструмент.exe", L"My Tool ä.exe", L"工具 €.exe"};
+    std::vector<Process> runs;
+    for (const std::wstring& name : names) {
+        place_update(at(name));
+        runs.push_back(
+            start(updater_path(), name + L"~", scratch.path, {{L"QM_PROBE_LOG", at(name + L".log")}}));
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string name = utf8(names[i]);
+        EXPECT_EQ(finish(runs[i], 20000), 0u) << name;
+        EXPECT_EQ(holds(at(names[i])), "v2") << name;
+        EXPECT_FALSE(exists(at(names[i] + L"~"))) << name;
+        EXPECT_EQ(tags(await_lines(at(names[i] + L".log"), 1)), std::vector<std::string>{"v2"}) << name;
+    }
+}
+
+// A copy of the updater whose manifest no longer asks for UTF-8, as Windows before 1903 reads it:
+// arguments and file names then go through the ANSI code page.
+std::string without_utf8_code_page(std::string exe) {
+    const std::size_t begin = exe.find("<activeCodePage");
+    const std::size_t end = exe.find("</activeCodePage>", begin);
+    if (begin == std::string::npos || end == std::string::npos) return {};
+    const std::size_t length = end + std::string("</activeCodePage>").size() - begin;
+    exe.replace(begin, length, std::string(length, ' '));  // blanks keep the manifest's XML valid
+    return exe;
+}
+
+TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePage) {
+    if (GetACP() != 1252) GTEST_SKIP() << "needs the Western ANSI code page 1252, not " << GetACP();
+    const std::string patched = without_utf8_code_page(read_file(updater_path()));
+    ASSERT_FALSE(patched.empty()) << "no activeCodePage in the manifest";
+    make_folder(at(L"ansi"));
+    const std::wstring ansi_updater = at(L"ansi\\quillmoor-updater.exe");
+    write_file(ansi_updater, patched);
+
+    // The patch takes: a name beyond the ANSI code page now reaches the updater with a "?".
+    Process beyond = run(L"Жук.exe~", {}, {}, false, ansi_updater);
+    expect_error_box(read_box(beyond, 30000), "File ???.exe~ does not exist.");
+    finish(beyond);
+
+    place_update(at(L"Café.exe"));
+    Process updater = run(L"Café.exe~", {}, {}, false, ansi_updater);
+    EXPECT_EQ(finish(updater, 20000), 0u);
+    EXPECT_EQ(holds(at(L"Café.exe")), "v2");
+    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"});
+}
+
+TEST_F(Updater, RelativePathsResolveFromTheUpdatersFolderWhichTheNewCopyInherits) {
+    // The folder the updater starts in, and the path it is given from there.
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"", L"app1\\Tool.exe~"},  // below the updater's folder, not in it
+        {L"run2", L"../app2/Tool.exe~"},
+        {L"run3", L"..\\app3/./Tool.exe~"},
+    };
+    std::vector<Process> runs;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::wstring app = at(L"app" + std::to_wstring(i + 1));
+        make_folder(app);
+        place_update(app + L"\\Tool.exe");
+        const std::wstring folder = cases[i].first.empty() ? scratch.path : at(cases[i].first);
+        make_folder(folder);
+        runs.push_back(
+            start(updater_path(), cases[i].second, folder, {{L"QM_PROBE_LOG", app + L"\\probe.log"}}));
+    }
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::wstring app = at(L"app" + std::to_wstring(i + 1));
+        const std::wstring folder = cases[i].first.empty() ? scratch.path : at(cases[i].first);
+        EXPECT_EQ(finish(runs[i], 20000), 0u);
+        EXPECT_EQ(holds(app + L"\\Tool.exe"), "v2") << utf8(cases[i].second);
+        const std::vector<Report> started = reports(await_lines(app + L"\\probe.log", 1));
+        ASSERT_EQ(started.size(), 1u) << utf8(cases[i].second);
+        EXPECT_EQ(started[0].tag, "v2");
+        EXPECT_EQ(started[0].cwd, utf8(folder)) << "the new copy starts in the updater's folder";
+    }
+}
+
+TEST_F(Updater, TheNewCopyGetsItsNameAloneAndTheUpdatersInheritableHandles) {
+    make_folder(at(L"sub"));
+    place_update(at(L"sub\\Tool.exe"));
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE handed = CreateFileW(at(L"handed.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                      CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(handed, INVALID_HANDLE_VALUE);
+
+    Process updater =
+        run(L"sub\\Tool.exe~", {},
+            {{L"QM_PROBE_HANDLE", std::to_wstring(reinterpret_cast<std::uintptr_t>(handed))}}, true);
+    EXPECT_EQ(finish(updater, 20000), 0u);
+    const std::vector<Report> started = reports(await_lines(log, 1));
+    CloseHandle(handed);
+
+    ASSERT_EQ(started.size(), 1u);
+    // Nothing but the program's name, quoted or not: no stray argument can hide in it.
+    EXPECT_TRUE(started[0].cmdline == "sub\\Tool.exe" || started[0].cmdline == "\"sub\\Tool.exe\"")
+        << started[0].cmdline;
+    EXPECT_EQ(started[0].handle, "written");
+    EXPECT_EQ(read_file(at(L"handed.txt")), "written by v2\n");
+    EXPECT_EQ(started[0].handles_to_self, "0") << "no handle to the pending copy or the target leaks";
+}
+
+// The planted DLL carried inside this suite.
+std::string planted_dll() {
+    const HRSRC found = FindResourceW(nullptr, L"PLANTED_DLL", MAKEINTRESOURCEW(10));  // RT_RCDATA
+    if (!found) return {};
+    const auto* bytes = static_cast<const char*>(LockResource(LoadResource(nullptr, found)));
+    return std::string(bytes, SizeofResource(nullptr, found));
+}
+
+TEST_F(Updater, ADllPlantedBesideTheUpdaterIsNeverLoaded) {
+    const std::string dll = planted_dll();
+    ASSERT_FALSE(dll.empty());
+    // The planted DLL leaves its mark when loaded (under a name of its own: Wine would load its
+    // own uxtheme.dll here instead).
+    make_folder(at(L"control"));
+    write_file(at(L"control\\planted.dll"), dll);
+    EXPECT_FALSE(LoadLibraryW(at(L"control\\planted.dll").c_str()));
+    ASSERT_TRUE(exists(at(L"control\\planted-dll-loaded")));
+
+    make_folder(at(L"app"));
+    write_file(at(L"app\\quillmoor-updater.exe"), read_file(updater_path()));
+    write_file(at(L"app\\uxtheme.dll"), dll);
+    write_file(at(L"app\\dwmapi.dll"), dll);
+    // Under Wine the suite must run with WINEDLLOVERRIDES=uxtheme,dwmapi=n,b, so that a DLL in the
+    // program's folder comes first for these names, as on Windows; Wine reads it only at start.
+    Process updater = run(L"Missing.exe~", at(L"app"), {}, false, at(L"app\\quillmoor-updater.exe"));
+    expect_error_box(read_box(updater, 30000), "File Missing.exe~ does not exist.");
+    EXPECT_EQ(finish(updater), 0u);
+    EXPECT_FALSE(exists(at(L"app\\planted-dll-loaded")));
+}
+
+}  // namespace
+}  // namespace e2e

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Runs a Windows program under Wine for CTest, its output passed through a file: Wine's own helper
+# processes (the desktop, services) inherit that output and outlive the program by the server's
+# minute, and CTest would wait for them on a pipe. Usage: wine_run.sh OUTPUT_FILE PROGRAM [ARG...]
+output=$1
+shift
+status=0
+wine "$@" >"$output" 2>&1 || status=$?
+cat "$output"
+exit $status
