@@ -46,8 +46,9 @@ windows=$(package windows-x86 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686
                               -DCMAKE_BUILD_TYPE=MinSizeRel)
 linux=$(package linux-x86_64 -DCMAKE_BUILD_TYPE=Release -DQUILLMOOR_STATIC=ON)
 
-rm -rf "$out"
 mkdir -p "$out"
+# Only what an earlier release put there goes: the folder may be one the user keeps other files in.
+rm -f "$out"/quillmoor-updater-*-windows-x86.zip "$out"/quillmoor-updater-*-linux-*.tar.gz "$out/SHA256SUMS"
 cp "$windows" "$linux" "$out/"
 (cd "$out" && sha256sum -- *.zip *.tar.gz >SHA256SUMS)
 $signing && echo "Signed with $(osslsigncode --version 2>&1 | head -1 | cut -d, -f1)."
