@@ -193,10 +193,9 @@ FileStatus query_file(const std::string& path) {
 }
 
 std::uint32_t move_over(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) == 0) {
-        sync_directory(directory_of(to));
-        return 0;
-    }
+    // Not flushed to disk: a rename is whole either way, and should a power cut undo it, the pending
+    // file is still there for the next update. Flushing the folder would only delay the restart.
+    if (::rename(from.c_str(), to.c_str()) == 0) return 0;
     const int error = errno;
     // Another file system: reached by copying, as a move across volumes is elsewhere.
     return error == EXDEV ? move_by_copy(from, to) : static_cast<std::uint32_t>(error);
