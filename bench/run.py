@@ -343,7 +343,7 @@ def write_report(info, native, wine, schedule, lingers, memory, windows):
             f"{verdict(release_ratio <= FLOOR_RATIO_LIMIT, release_target)}.")
     add("The C floor is what any updater must do on this road: one `rename` and one `posix_spawn`, in a C program "
         "linked to the C library like the updater as built. Under strace the updater makes the same system calls "
-        "plus its existence test (`newfstatat` of `X~`) and one `openat` of the working folder, so what it adds is "
+        "plus its existence test (`newfstatat` of `X~`), so what it adds is "
         "mostly user-space start-up: its C++ run-time and a larger program to map. Linked fully statically, it "
         "saves the dynamic loader's work and comes closest to the floor.")
     if wine:
