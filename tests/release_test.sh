@@ -9,9 +9,7 @@ rm -rf "$work"
 mkdir -p "$work"
 cd "$work"
 export LC_ALL=C TZ=UTC
-openssl req -x509 -newkey rsa:2048 -sha256 -days 2 -nodes -subj "/CN=Quillmoor Updater test" \
-  -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
-  -keyout key.pem -out cert.pem 2>/dev/null
+bash "$source_dir/tests/test_certificate.sh" .
 QUILLMOOR_SIGN_CERT=cert.pem QUILLMOOR_SIGN_KEY=key.pem bash "$source_dir/scripts/release.sh" "$work/dist" \
   >release.log 2>&1 || { cat release.log; exit 1; }
 

@@ -23,10 +23,7 @@ struct SignedExecutable : ::testing::Test {
     std::string signing_time = std::to_string(std::time(nullptr));
 
     void SetUp() override {
-        const e2e::Finished made =
-            tool({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-sha256", "-days", "2", "-nodes",
-                  "-subj", "/CN=Quillmoor Updater test", "-addext", "keyUsage=critical,digitalSignature",
-                  "-addext", "extendedKeyUsage=codeSigning", "-keyout", key.string(), "-out", cert.string()});
+        const e2e::Finished made = tool({"bash", QM_CERTIFICATE_SCRIPT, scratch.path.string()});
         ASSERT_EQ(made.status, 0) << made.error_output;
     }
 
