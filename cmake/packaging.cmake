@@ -10,7 +10,11 @@ install(FILES LICENSE README.md DESTINATION .)
 install(FILES docs/integration.md docs/error-box.png DESTINATION docs)
 
 if(WIN32)
-  set(qm_platform windows-x86)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(qm_platform windows-x64)
+  else()
+    set(qm_platform windows-x86)
+  endif()
   set(CPACK_GENERATOR ZIP)
   # Signs the staged executable before it is packed (scripts/sign-exe.sh; a no-op without a key).
   set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/sign-staged.cmake")

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Walks the road of a self-update end to end: version 1 of the example application finds version 2
 # downloaded beside it, writes it as Tool~, starts the updater and exits; the updater renames Tool~
-# over Tool and starts it. Natively with the native updater, and under Wine with the Windows one.
+# over Tool and starts it. Natively with the native updater, and under Wine with the Windows one:
+# the 32-bit one where this machine runs 32-bit programs, else its 64-bit twin.
 #
 # Usage: bash examples/demo.sh [native|windows|all]        (default: all)
-# Needs the updater built first (cmake --preset native / windows-x86 and cmake --build); the
-# example application is built here if the main build did not build it. QM_NATIVE_UPDATER and
-# QM_WINDOWS_UPDATER point at another updater binary.
+# Needs the updater built first (cmake --preset native / windows-x86 / windows-x64 and cmake
+# --build); the example application is built here if the main build did not build it.
+# QM_NATIVE_UPDATER and QM_WINDOWS_UPDATER point at another updater binary; QM_WINDOWS_ARCH (x86 or
+# x64) chooses the Windows one's architecture.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 mode=${1:-all}
@@ -24,15 +26,15 @@ install_missing() {
 }
 
 # Prints the folder that holds v1/ and v2/ of the example for a platform: the main build's when it
-# built them, else a build of the examples folder on its own.
+# built them, else a build of the examples folder on its own (with the toolchain file given).
 example_build() {
-  local platform=$1 preset=$2 exe=$3
+  local preset=$1 exe=$2 toolchain=${3:-}
   if [[ -x "$root/build/$preset/examples/v1/$exe" && -x "$root/build/$preset/examples/v2/$exe" ]]; then
     echo "$root/build/$preset/examples"
     return
   fi
-  local dir="$root/build/examples/$platform" options=(-DCMAKE_BUILD_TYPE=Release)
-  [[ $platform == windows ]] && options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake")
+  local dir="$root/build/examples/$preset" options=(-DCMAKE_BUILD_TYPE=Release)
+  [[ -n $toolchain ]] && options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake")
   [[ -f "$dir/CMakeCache.txt" ]] || cmake -S "$root/examples" -B "$dir" "${options[@]}" >/dev/null
   cmake --build "$dir" >/dev/null
   echo "$dir"
@@ -77,7 +79,7 @@ demo_native() {
     return 1
   }
   local build folder="$root/build/examples/demo-native"
-  build=$(example_build native native Tool)
+  build=$(example_build native Tool)
   rm -rf "$folder" && mkdir -p "$folder"
   cp "$build/v1/Tool" "$folder/Tool"
   cp "$build/v2/Tool" "$folder/Tool.download"
@@ -96,25 +98,39 @@ demo_native() {
 }
 
 demo_windows() {
-  install_missing cmake make g++-mingw-w64-i686 binutils-mingw-w64-i686 wine wine32:i386
-  local updater=${QM_WINDOWS_UPDATER:-$root/build/windows-x86/quillmoor-updater.exe}
+  install_missing cmake make wine wine64 wine32:i386
+  local arch=${QM_WINDOWS_ARCH:-} why="chosen by QM_WINDOWS_ARCH"
+  if [[ -z $arch ]]; then
+    if bash "$root/scripts/wine.sh" runs x86; then
+      arch=x86 why="the shipped 32-bit build"
+    else
+      arch=x64 why="this machine runs no 32-bit programs, so the 64-bit twin"
+    fi
+  fi
+  local toolchain=mingw-w64-i686 packages=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
+  if [[ $arch == x64 ]]; then
+    toolchain=mingw-w64-x86_64 packages=(g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64)
+  fi
+  install_missing "${packages[@]}"
+  local updater=${QM_WINDOWS_UPDATER:-$root/build/windows-$arch/quillmoor-updater.exe}
   [[ -f "$updater" ]] || {
-    echo "No Windows updater at $updater: run cmake --preset windows-x86 && cmake --build --preset windows-x86" >&2
+    echo "No Windows updater at $updater: run cmake --preset windows-$arch && cmake --build --preset windows-$arch" >&2
     return 1
   }
-  local build folder="$root/build/examples/demo-windows"
-  build=$(example_build windows windows-x86 Tool.exe)
+  local build folder="$root/build/examples/demo-windows-$arch"
+  build=$(example_build "windows-$arch" Tool.exe "$toolchain")
+  wine() { bash "$root/scripts/wine.sh" "$arch" "$@"; }
   rm -rf "$folder" && mkdir -p "$folder"
   cp "$build/v1/Tool.exe" "$folder/Tool.exe"
   cp "$build/v2/Tool.exe" "$folder/Tool.exe.download"
   cp "$updater" "$folder/quillmoor-updater.exe"
 
   # A Wine prefix of the demo's own, set up once, with no prompts for add-ons.
-  export WINEPREFIX="$root/build/examples/wine-prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  export WINEPREFIX="$root/build/examples/wine-prefix-$arch" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
   mkdir -p "$WINEPREFIX"
-  [[ -f "$WINEPREFIX/system.reg" ]] || wineboot --init >/dev/null 2>&1
+  [[ -f "$WINEPREFIX/system.reg" ]] || wine wineboot --init >/dev/null 2>&1
 
-  echo "== Windows under Wine: $folder"
+  echo "== Windows ($arch: $why) under Wine: $folder"
   local before now
   before=$(cd "$folder" && wine Tool.exe --version | tr -d '\r')
   (cd "$folder" && wine Tool.exe)

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Builds the release from this checkout: the Windows executable and the fully static Linux program,
-# each packed by CPack with the licence and the documents, plus SHA256SUMS, into dist/ (or the folder
-# given) and nothing else there. Reproducible: every time stamp is the commit's time.
-# With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executable is signed before packing.
+# Builds the release from this checkout: the 32-bit Windows executable, its 64-bit twin and the fully
+# static Linux program, each packed by CPack with the licence and the documents, plus SHA256SUMS,
+# into dist/ (or the folder given) and nothing else there. Reproducible: every time stamp is the commit's time.
+# With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executables are signed before packing.
 # Usage: bash scripts/release.sh [OUTPUT_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # Paths given are taken from where the command was run.
 out=$(realpath -m "${1:-$root/dist}")
 
-packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 git)
+packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
+          binutils-mingw-w64-x86-64 git)
 signing=false
 if [[ -n ${QUILLMOOR_SIGN_CERT:-} || -n ${QUILLMOOR_SIGN_KEY:-} ]]; then
   : "${QUILLMOOR_SIGN_CERT:?and QUILLMOOR_SIGN_KEY must both be set to sign}"
@@ -44,12 +45,15 @@ package() {
 
 windows=$(package windows-x86 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-i686.cmake" \
                               -DCMAKE_BUILD_TYPE=MinSizeRel)
+windows64=$(package windows-x64 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+                                -DCMAKE_BUILD_TYPE=MinSizeRel)
 linux=$(package linux-x86_64 -DCMAKE_BUILD_TYPE=Release -DQUILLMOOR_STATIC=ON)
 
 mkdir -p "$out"
 # Only what an earlier release put there goes: the folder may be one the user keeps other files in.
-rm -f "$out"/quillmoor-updater-*-windows-x86.zip "$out"/quillmoor-updater-*-linux-*.tar.gz "$out/SHA256SUMS"
-cp "$windows" "$linux" "$out/"
+rm -f "$out"/quillmoor-updater-*-windows-x86.zip "$out"/quillmoor-updater-*-windows-x64.zip \
+      "$out"/quillmoor-updater-*-linux-*.tar.gz "$out/SHA256SUMS"
+cp "$windows" "$windows64" "$linux" "$out/"
 (cd "$out" && sha256sum -- *.zip *.tar.gz >SHA256SUMS)
 $signing && echo "Signed with $(osslsigncode --version 2>&1 | head -1 | cut -d, -f1)."
 echo "Release of commit $(git rev-parse --short HEAD) (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH) in $out:"

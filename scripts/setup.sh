@@ -1,19 +1,23 @@
 #!/usr/bin/env bash
-# Installs what building and testing need (Debian packages, as root) and builds both programs:
-# the native one in build/native and the Windows executable in build/windows-x86, and the
-# Windows-hosted suite in build/windows-x86-tests/quillmoor-e2e.exe.
+# Installs what building and testing need (Debian packages, as root) and builds everything: the
+# native program in build/native; the 32-bit Windows executable and its 64-bit twin in
+# build/windows-x86 and build/windows-x64; and the Windows-hosted suite for each, in
+# build/windows-x86-tests and build/windows-x64-tests (quillmoor-e2e.exe).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev libgmock-dev googletest g++-mingw-w64-i686 g++-mingw-w64-i686-posix
-          binutils-mingw-w64-i686 wine wine32:i386 xvfb xauth)
+packages=(cmake make g++ libgtest-dev libgmock-dev googletest
+          g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
+          g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+          wine wine64 wine32:i386 xvfb xauth)
 # The release's tests: signing, and reading archives and programs back.
 packages+=(osslsigncode openssl git file unzip)
 bash scripts/install-packages.sh "${packages[@]}"
 
-cmake --preset windows-x86
-cmake --build --preset windows-x86
-cmake --preset windows-x86-tests
-cmake --build --preset windows-x86-tests
-cmake --preset native -DQUILLMOOR_WINE_TESTS=ON
+for preset in windows-x86 windows-x86-tests windows-x64 windows-x64-tests; do
+  cmake --preset $preset
+  cmake --build --preset $preset
+done
+# QUILLMOOR_WINDOWS_RUNS (auto, x86, x64 or both) chooses which Windows builds run under Wine.
+cmake --preset native -DQUILLMOOR_WINE_TESTS=ON -DQUILLMOOR_WINDOWS_RUNS="${QUILLMOOR_WINDOWS_RUNS:-auto}"
 cmake --build --preset native

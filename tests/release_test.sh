@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the release command, signed with a throwaway certificate, and checks what it leaves: exactly
-# the two archives and SHA256SUMS, which verify; each archive's entries, in order, with fixed modes,
-# owner 0:0 without names and the commit's time; a signed exe that unsigns into the build's bytes;
+# the three archives and SHA256SUMS, which verify; each archive's entries, in order, with fixed modes,
+# owner 0:0 without names and the commit's time; signed exes that unsign into the builds' bytes;
 # a Linux program that is fully static and runs. Usage: release_test.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
 source_dir=$1 work=$2
@@ -17,9 +17,10 @@ fail() { echo "FAIL: $*"; exit 1; }
 version=$(sed -nE 's/^project\(QuillmoorUpdater VERSION ([0-9.]+) .*/\1/p' "$source_dir/CMakeLists.txt")
 epoch=$(git -C "$source_dir" log -1 --format=%ct)
 stamp=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M')
-windows=quillmoor-updater-$version-windows-x86 linux=quillmoor-updater-$version-linux-x86_64
+linux=quillmoor-updater-$version-linux-x86_64
 cd dist
-[[ $(ls | tr '\n' ' ') == "SHA256SUMS $linux.tar.gz $windows.zip " ]] || fail "dist holds: $(ls)"
+[[ $(ls | tr '\n' ' ') == "SHA256SUMS $linux.tar.gz quillmoor-updater-$version-windows-x64.zip quillmoor-updater-$version-windows-x86.zip " ]] ||
+  fail "dist holds: $(ls)"
 sha256sum -c SHA256SUMS
 
 # The tarball: mode, owner (names would show instead of 0/0), time and name of each entry, in order.
@@ -33,30 +34,37 @@ drwxr-xr-x 0/0 $stamp $linux/docs/
 listed=$(tar -tvf "$linux.tar.gz" | awk '{ print $1, $2, $4, $5, $6 }')
 [[ $listed == "$expected_tar" ]] || fail "tarball entries:"$'\n'"$listed"
 
-# The zip: the same documents and the exe; every entry's extended time is the commit's to the second.
-expected_zip="-rw-r--r-- $windows/README.md
+for arch in x86 x64; do
+  windows=quillmoor-updater-$version-windows-$arch
+  # The zip: the same documents and the exe; every entry's extended time is the commit's to the second.
+  expected_zip="-rw-r--r-- $windows/README.md
 -rw-r--r-- $windows/LICENSE
 -rwxr-xr-x $windows/quillmoor-updater.exe
 drwxr-xr-x $windows/docs/
 -rw-r--r-- $windows/docs/integration.md
 -rw-r--r-- $windows/docs/error-box.png"
-listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }')
-[[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
-times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
-[[ $times == "$(date -u -d "@$epoch" '+%Y %b %-d %H:%M:%S')" ]] || fail "zip times: $times"
-# Zip entries carry no owner names, only ids in the Unix extra field: version 1, uid 0, gid 0.
-ids=$(zipinfo -v "$windows.zip" | grep -A1 'Unix UID/GID' | grep -v -e 'UID/GID' -e '^--$' | tr -d ' ' | sort -u)
-[[ $ids == "0104000000000400000000." ]] || fail "zip owner ids: $ids"
+  listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }')
+  [[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
+  times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
+  [[ $times == "$(date -u -d "@$epoch" '+%Y %b %-d %H:%M:%S')" ]] || fail "zip times: $times"
+  # Zip entries carry no owner names, only ids in the Unix extra field: version 1, uid 0, gid 0.
+  ids=$(zipinfo -v "$windows.zip" | grep -A1 'Unix UID/GID' | grep -v -e 'UID/GID' -e '^--$' | tr -d ' ' | sort -u)
+  [[ $ids == "0104000000000400000000." ]] || fail "zip owner ids: $ids"
+done
 
 mkdir ../unpacked
 tar -xzf "$linux.tar.gz" -C ../unpacked
-unzip -q "$windows.zip" -d ../unpacked
+for zip in *.zip; do unzip -q "$zip" -d ../unpacked; done
 cd ../unpacked
 
-# Signed inside the archive, and nothing but the signature added to the build's exe.
-osslsigncode verify -in "$windows/quillmoor-updater.exe" -CAfile ../cert.pem >/dev/null
-osslsigncode remove-signature -in "$windows/quillmoor-updater.exe" -out unsigned.exe >/dev/null
-cmp unsigned.exe "$source_dir/build/release-windows-x86/quillmoor-updater.exe"
+# Signed inside each archive, and nothing but the signature added to the build's exe.
+for arch in x86 x64; do
+  exe=quillmoor-updater-$version-windows-$arch/quillmoor-updater.exe
+  osslsigncode verify -in "$exe" -CAfile ../cert.pem >/dev/null
+  rm -f unsigned.exe
+  osslsigncode remove-signature -in "$exe" -out unsigned.exe >/dev/null
+  cmp unsigned.exe "$source_dir/build/release-windows-$arch/quillmoor-updater.exe"
+done
 
 # Fully static, and it runs.
 program="$linux/quillmoor-updater"

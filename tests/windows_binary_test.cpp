@@ -11,7 +11,7 @@
 
 namespace {
 
-// Just enough of a PE32 reader to answer what the tests ask.
+// Just enough of a PE32 and PE32+ reader to answer what the tests ask.
 struct Pe {
     std::string bytes;
     std::uint32_t header = 0;  // offset of the "PE\0\0" signature
@@ -28,7 +28,10 @@ struct Pe {
     std::uint16_t subsystem() const { return at<std::uint16_t>(optional_header() + 68); }
     std::uint16_t dll_characteristics() const { return at<std::uint16_t>(optional_header() + 70); }
     std::uint32_t timestamp() const { return at<std::uint32_t>(header + 8); }
-    std::uint32_t directory(int index) const { return at<std::uint32_t>(optional_header() + 96 + 8 * index); }
+    std::uint32_t directory(int index) const {
+        const std::size_t directories = magic() == 0x20b ? 112 : 96;  // PE32+ has wider fields before them
+        return at<std::uint32_t>(optional_header() + directories + 8 * index);
+    }
 
     // File offset of a relative virtual address, through the section table.
     std::size_t offset_of(std::uint32_t rva) const {
@@ -87,6 +90,7 @@ Pe load(const std::string& path) {
 }
 
 const std::string exe = QM_WINDOWS_UPDATER;
+const bool x64 = std::string(QM_WINDOWS_ARCH) == "x64";  // else the 32-bit x86 build
 
 // What an environment variable says, or the fallback; lets a build of other sources be checked.
 std::string setting(const char* name, const std::string& fallback) {
@@ -105,17 +109,21 @@ std::string ascii(const std::string& utf16) {
 
 }  // namespace
 
-TEST(WindowsExecutable, IsA32BitGuiProgramWithHardeningAndNoTimestamp) {
+TEST(WindowsExecutable, IsAGuiProgramForItsArchitectureWithHardeningAndNoTimestamp) {
     const Pe pe = load(exe);
     ASSERT_EQ(pe.bytes.substr(0, 2), "MZ");
     ASSERT_EQ(pe.bytes.substr(pe.header, 4), std::string("PE\0\0", 4));
-    EXPECT_EQ(pe.machine(), 0x14c) << "i386";
-    EXPECT_EQ(pe.magic(), 0x10b) << "PE32";
+    EXPECT_EQ(pe.machine(), x64 ? 0x8664 : 0x14c) << (x64 ? "x86-64" : "i386");
+    EXPECT_EQ(pe.magic(), x64 ? 0x20b : 0x10b) << (x64 ? "PE32+" : "PE32");
     EXPECT_EQ(pe.subsystem(), 2) << "Windows GUI: no console window";
     const std::uint16_t flags = pe.dll_characteristics();
     EXPECT_TRUE(flags & 0x0040) << "DYNAMIC_BASE: loaded at a random address";
     EXPECT_TRUE(flags & 0x0100) << "NX_COMPAT: no code runs from data";
-    EXPECT_TRUE(flags & 0x0400) << "NO_SEH: no exception handler can be planted on the stack";
+    if (x64) {
+        EXPECT_TRUE(flags & 0x0020) << "HIGH_ENTROPY_VA: randomised across the whole 64-bit space";
+    } else {
+        EXPECT_TRUE(flags & 0x0400) << "NO_SEH: no exception handler can be planted on the stack";
+    }
     EXPECT_TRUE(flags & 0x8000) << "TERMINAL_SERVER_AWARE: no compatibility shims";
     EXPECT_EQ(pe.timestamp(), 0u) << "no link time, so rebuilds are identical";
 }
@@ -138,6 +146,15 @@ TEST(WindowsExecutable, EmbedsItsManifestAsResourceOne) {
           "PerMonitorV2"}) {
         EXPECT_NE(manifest.find(setting), std::string::npos) << setting;
     }
+    // A manifest that names another architecture is ignored whole, the UTF-8 code page with it.
+    const std::string architecture = std::string("processorArchitecture=\"") + (x64 ? "amd64" : "x86") + "\"";
+    std::size_t named = 0;
+    for (std::size_t at = manifest.find("processorArchitecture="); at != std::string::npos;
+         at = manifest.find("processorArchitecture=", at + 1)) {
+        EXPECT_EQ(manifest.compare(at, architecture.size(), architecture), 0) << manifest.substr(at, 40);
+        ++named;
+    }
+    EXPECT_EQ(named, 2u) << "the program's identity and its Common Controls dependency";
 }
 
 // The version is written once, in project(); the resources must report exactly that.

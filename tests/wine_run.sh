@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine for CTest, its output passed through a file: Wine's own helper
 # processes (the desktop, services) inherit that output and outlive the program by the server's
-# minute, and CTest would wait for them on a pipe. Usage: wine_run.sh OUTPUT_FILE PROGRAM [ARG...]
+# minute, and CTest would wait for them on a pipe.
+# Usage: wine_run.sh OUTPUT_FILE x86|x64 PROGRAM [ARG...]
 output=$1
 shift
 status=0
-wine "$@" >"$output" 2>&1 || status=$?
+bash "$(dirname "$0")/../scripts/wine.sh" "$@" >"$output" 2>&1 || status=$?
 cat "$output"
 exit $status

@@ -1,0 +1,12 @@
+# The part of the mingw-w64 cross builds that every target shares; the toolchain file of a target
+# sets QM_MINGW_TRIPLET and CMAKE_SYSTEM_PROCESSOR, then includes this.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${QM_MINGW_TRIPLET}-gcc)
+set(CMAKE_CXX_COMPILER ${QM_MINGW_TRIPLET}-g++)
+set(CMAKE_RC_COMPILER ${QM_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QM_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
