@@ -144,6 +144,11 @@ TEST(Replacement, OnlyTheLastMarkIsRemoved) {
               (std::vector<Event>{{0ms, "query C:\\PROGRA~1\\v~2\\Tool.exe~"},
                                   {0ms, "move C:\\PROGRA~1\\v~2\\Tool.exe~ > C:\\PROGRA~1\\v~2\\Tool.exe"},
                                   {0ms, "start C:\\PROGRA~1\\v~2\\Tool.exe"}}));
+
+    // A mark that is not the last character makes no pending file.
+    fake::reset();
+    run({"v~2/Tool.exe"});
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query v~2/Tool.exe"}, {0ms, "start v~2/Tool.exe"}}));
 }
 
 TEST(Texts, SystemWordingIsTrimmedAtTheEndOnly) {

@@ -165,6 +165,12 @@ TEST_F(NativeUpdate, OnlyTheLastMarkComesOffThroughAFolderWithAMarkOfItsOwn) {
     EXPECT_EQ(read_file(scratch.path / "v~2" / "Tool"), v2);
     EXPECT_FALSE(fs::exists(scratch.path / "v~2" / "Tool~"));
     EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v2", scratch.path));
+
+    // Without a mark at the end, the one in the folder's name makes no pending file.
+    EXPECT_EQ(update("v~2/Tool").status, 0);
+    EXPECT_EQ(e2e::await_lines(log, 2), probe_line("v2", scratch.path) + probe_line("v2", scratch.path));
+    EXPECT_TRUE(fs::exists(scratch.path / "v~2" / "Tool")) << "nothing was renamed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path / "v~2"), fs::directory_iterator()), 1);
 }
 
 namespace {
