@@ -202,11 +202,12 @@ TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
     if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
     e2e::Scratch scratch;
     constexpr uid_t user = 4242, other_user = 4343;
+    constexpr gid_t group = 4244;  // not the user's own, so that owner and group cannot be mixed up
     fs::permissions(scratch.path, fs::perms::all);
     const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
     auto lay_out = [&] {
         e2e::write_file(pending, "new");
-        ASSERT_EQ(::chown(pending.c_str(), user, user), 0);
+        ASSERT_EQ(::chown(pending.c_str(), user, group), 0);
         ASSERT_EQ(::chmod(pending.c_str(), 04755), 0);
     };
     auto owner_and_mode = [&] {
@@ -217,7 +218,7 @@ TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
 
     lay_out();
     EXPECT_EQ(platform::move_by_copy(pending, target), 0u);
-    EXPECT_EQ(owner_and_mode(), std::tuple(user, user, 04755)) << "root keeps the user's file the user's";
+    EXPECT_EQ(owner_and_mode(), std::tuple(user, group, 04755)) << "root keeps the user's file the user's";
 
     lay_out();
     EXPECT_EQ(exit_status(in_child([&] {
