@@ -229,4 +229,14 @@ TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
               0);
     EXPECT_EQ(owner_and_mode(), std::tuple(other_user, other_user, 0755))
         << "another user's copy is no set-ID program";
+
+    lay_out();
+    EXPECT_EQ(exit_status(in_child([&] {
+                  if (::setgroups(1, &group) != 0 || ::setgid(other_user) != 0 || ::setuid(other_user) != 0)
+                      return 99;
+                  return static_cast<int>(platform::move_by_copy(pending, target));
+              })),
+              0);
+    EXPECT_EQ(owner_and_mode(), std::tuple(other_user, group, 0755))
+        << "a member of the file's group keeps the group where the owner cannot be kept";
 }
