@@ -194,6 +194,34 @@ TEST(PosixMove, AKilledCopyLeavesBothFilesWholeAndAtMostOneCopyBehind) {
     EXPECT_TRUE(e2e::read_file(target) == new_content);
 }
 
+TEST(PosixMove, ACopyInProgressHasNoNameBesideTheTarget) {
+    e2e::Scratch scratch;
+    fs::create_directory(scratch.path / "from");
+    fs::create_directory(scratch.path / "to");
+    const fs::path pending = scratch.path / "from" / "Tool~", target = scratch.path / "to" / "Tool";
+    e2e::write_file(pending, std::string(64 << 20, 'n'));
+    e2e::write_file(target, "old");
+
+    const pid_t child = in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); });
+    // Stopped while it holds its copy open in the target's folder, whatever that copy is called.
+    const std::string copy_prefix = (scratch.path / "to").string() + "/";
+    auto copying = [&] {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(child) + "/fd", error)) {
+            if (fs::read_symlink(entry.path(), error).string().starts_with(copy_prefix)) return true;
+        }
+        return false;
+    };
+    int status = 0;
+    while (!copying()) ASSERT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the copy ended unseen";
+    ::kill(child, SIGSTOP);
+    EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"}) << "the copy has no name yet";
+    ::kill(child, SIGCONT);
+
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"});
+}
+
 TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
     e2e::Scratch scratch;
     const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
