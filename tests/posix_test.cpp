@@ -2,9 +2,11 @@
 // including moves that are killed, raced, or made across file systems and owners.
 #include "../platform/posix.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -235,6 +237,18 @@ TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
     const int loser = outcomes.count(EBUSY) ? EBUSY : ENOENT;
     EXPECT_EQ(outcomes, (std::multiset<int>{0, loser})) << "the other finds it busy or gone";
     EXPECT_EQ(entries(scratch.path), std::vector<std::string>{"Tool"});
+
+    // Busy means at once, not once the lock comes free: the alarm ends an updater that waits for it.
+    e2e::write_file(pending, "n");
+    const int holder = ::open(pending.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(exit_status(in_child([&] {
+                  ::alarm(5);
+                  return move();
+              })),
+              EBUSY);
+    ::close(holder);
+    EXPECT_EQ(entries(scratch.path), (std::vector<std::string>{"Tool", "Tool~"}));
 }
 
 TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
