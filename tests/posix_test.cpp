@@ -196,7 +196,7 @@ TEST(PosixMove, AKilledCopyLeavesBothFilesWholeAndAtMostOneCopyBehind) {
     EXPECT_TRUE(e2e::read_file(target) == new_content);
 }
 
-TEST(PosixMove, ACopyInProgressHasNoNameBesideTheTarget) {
+TEST(PosixMove, ACopyInProgressHasNoNameAndSparesANewerPendingFile) {
     e2e::Scratch scratch;
     fs::create_directory(scratch.path / "from");
     fs::create_directory(scratch.path / "to");
@@ -218,10 +218,14 @@ TEST(PosixMove, ACopyInProgressHasNoNameBesideTheTarget) {
     while (!copying()) ASSERT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the copy ended unseen";
     ::kill(child, SIGSTOP);
     EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"}) << "the copy has no name yet";
+    // Meanwhile the next update's pending file takes the place of this one, which it must outlive.
+    e2e::write_file(scratch.path / "next", "next");
+    fs::rename(scratch.path / "next", pending);
     ::kill(child, SIGCONT);
 
     EXPECT_EQ(exit_status(child), 0);
     EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"});
+    EXPECT_EQ(e2e::read_file(pending), "next");
 }
 
 TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
