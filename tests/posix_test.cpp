@@ -9,6 +9,7 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -253,6 +254,31 @@ TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
               EBUSY);
     ::close(holder);
     EXPECT_EQ(entries(scratch.path), (std::vector<std::string>{"Tool", "Tool~"}));
+}
+
+TEST(PosixMove, APendingFileReplacedOnceOpenedIsLeftToItsOwnUpdate) {
+    e2e::Scratch scratch;
+    const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
+    // A FIFO under the pending name holds the mover in its open until a writer comes: long enough
+    // for the next update's pending file to take that name, on the same device.
+    ASSERT_EQ(::mkfifo((scratch.path / "fifo").c_str(), 0600), 0);
+    fs::create_hard_link(scratch.path / "fifo", pending);
+    e2e::write_file(target, "old");
+    e2e::write_file(scratch.path / "next", "next");
+
+    const pid_t child = in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); });
+    const std::string in_open = std::to_string(SYS_openat) + " ";
+    int status = 0;
+    while (!e2e::read_file("/proc/" + std::to_string(child) + "/syscall").starts_with(in_open)) {
+        ASSERT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the mover did not wait in its open";
+    }
+    fs::rename(scratch.path / "next", pending);
+    const int writer = ::open((scratch.path / "fifo").c_str(), O_RDWR | O_CLOEXEC);
+
+    EXPECT_EQ(exit_status(child), ENOENT) << "what it opened and locked is no longer the pending file";
+    ::close(writer);
+    EXPECT_EQ(e2e::read_file(target), "old");
+    EXPECT_EQ(e2e::read_file(pending), "next");
 }
 
 TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
