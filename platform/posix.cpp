@@ -207,7 +207,9 @@ std::string system_error_text(std::uint32_t code) {
 
 void start_process(const std::string& path) {
     // The path itself, never a search of PATH: a bare name means the file in the current directory.
-    std::string name = path;
+    // A script's path reaches its interpreter as an argument, so one that begins with "-" is given
+    // as "./-name", which no interpreter can take for options.
+    std::string name = path.starts_with('-') ? "./" + path : path;
     char* const arguments[] = {name.data(), nullptr};
     pid_t child = 0;
     ::posix_spawn(&child, name.c_str(), nullptr, nullptr, arguments, environ);

@@ -123,6 +123,12 @@ TEST(Replacement, FiveFailuresReportTheLastErrorAndStartNothing) {
                                   {8s, move},
                                   {8s, notice("Failed to Update 'Tool.exe'.\n\nAccess is denied. (5)")}}));
     EXPECT_EQ(fake::now(), 8s) << "no pause after the fifth attempt, no linger without a launch";
+
+    // A code the system has no words for, shown signed as the system shows it.
+    fake::reset(failing_moves(std::deque<std::uint32_t>(5, 0x80070005u)));
+    run({"Tool.exe~"});
+    EXPECT_EQ(fake::events().back().what,
+              notice("Failed to Update 'Tool.exe'.\n\nunknown error (-2147024891)"));
 }
 
 TEST(Replacement, OnlyTheLastMarkIsRemoved) {
@@ -138,6 +144,11 @@ TEST(Replacement, OnlyTheLastMarkIsRemoved) {
               (std::vector<Event>{{0ms, "query C:\\PROGRA~1\\v~2\\Tool.exe~"},
                                   {0ms, "move C:\\PROGRA~1\\v~2\\Tool.exe~ > C:\\PROGRA~1\\v~2\\Tool.exe"},
                                   {0ms, "start C:\\PROGRA~1\\v~2\\Tool.exe"}}));
+
+    // A mark that is not the last character makes no pending file.
+    fake::reset();
+    run({"v~2/Tool.exe"});
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query v~2/Tool.exe"}, {0ms, "start v~2/Tool.exe"}}));
 }
 
 TEST(Texts, SystemWordingIsTrimmedAtTheEndOnly) {

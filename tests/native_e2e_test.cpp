@@ -69,6 +69,20 @@ TEST_F(NativeUpdate, AFileWithoutTheMarkIsOnlyStarted) {
     EXPECT_TRUE(fs::exists(scratch.path / "Tool~")) << "a pending copy is left alone unless named";
 }
 
+TEST_F(NativeUpdate, ATargetWhoseNameBeginsWithADashIsStartedAsAFile) {
+    // A script's name reaches its interpreter as an argument, where "-app" would read as options.
+    e2e::write_file(scratch.path / "-app", "#!/bin/sh\necho v1 > ran.txt\n");
+    e2e::write_file(scratch.path / "-app~", "#!/bin/sh\necho v2 > ran.txt\n");
+    fs::permissions(scratch.path / "-app~", fs::perms::owner_all);
+
+    const e2e::Finished finished = update("-app~");
+
+    EXPECT_EQ(finished.status, 0);
+    EXPECT_EQ(finished.error_output, "");
+    EXPECT_FALSE(fs::exists(scratch.path / "-app~"));
+    EXPECT_EQ(e2e::await_lines(scratch.path / "ran.txt", 1), "v2\n");
+}
+
 TEST_F(NativeUpdate, AMissingFileIsReportedAndNothingChanges) {
     place_probe(scratch.path / "Tool", "v1");
     const std::string v1 = read_file(scratch.path / "Tool");
@@ -151,6 +165,12 @@ TEST_F(NativeUpdate, OnlyTheLastMarkComesOffThroughAFolderWithAMarkOfItsOwn) {
     EXPECT_EQ(read_file(scratch.path / "v~2" / "Tool"), v2);
     EXPECT_FALSE(fs::exists(scratch.path / "v~2" / "Tool~"));
     EXPECT_EQ(e2e::await_lines(log, 1), probe_line("v2", scratch.path));
+
+    // Without a mark at the end, the one in the folder's name makes no pending file.
+    EXPECT_EQ(update("v~2/Tool").status, 0);
+    EXPECT_EQ(e2e::await_lines(log, 2), probe_line("v2", scratch.path) + probe_line("v2", scratch.path));
+    EXPECT_TRUE(fs::exists(scratch.path / "v~2" / "Tool")) << "nothing was renamed";
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch.path / "v~2"), fs::directory_iterator()), 1);
 }
 
 namespace {

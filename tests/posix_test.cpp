@@ -2,15 +2,20 @@
 // including moves that are killed, raced, or made across file systems and owners.
 #include "../platform/posix.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <random>
 #include <set>
 #include <thread>
@@ -149,9 +154,16 @@ TEST(PosixMove, AKilledCopyLeavesBothFilesWholeAndAtMostOneCopyBehind) {
     };
 
     lay_out();
+    // The one name that the copy takes beside the target, as the folder reports it.
+    const int watch = ::inotify_init1(IN_CLOEXEC);
+    ASSERT_NE(::inotify_add_watch(watch, (scratch.path / "to").c_str(), IN_CREATE), -1);
     const auto begun = std::chrono::steady_clock::now();
     ASSERT_EQ(copy_in_child(pending, target), 0u);
     const auto whole_copy = std::chrono::steady_clock::now() - begun;
+    alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
+    ASSERT_GT(::read(watch, event, sizeof event), 0);
+    const std::string copy_name = reinterpret_cast<const inotify_event*>(event)->name;
+    ::close(watch);
 
     // Kills spread over the whole copy, from before it opens anything to after it has ended.
     std::mt19937 random(std::random_device{}());
@@ -177,10 +189,44 @@ TEST(PosixMove, AKilledCopyLeavesBothFilesWholeAndAtMostOneCopyBehind) {
         }
     }
 
+    // Whatever the kills left, the next update clears it, even a copy left under its very name.
+    e2e::write_file(scratch.path / "to" / copy_name, "left by an interrupted update");
     lay_out();
     EXPECT_EQ(copy_in_child(pending, target), 0u);
     EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"}) << "nothing left behind";
-    EXPECT_EQ(e2e::read_file(target), new_content);
+    EXPECT_TRUE(e2e::read_file(target) == new_content);
+}
+
+TEST(PosixMove, ACopyInProgressHasNoNameAndSparesANewerPendingFile) {
+    e2e::Scratch scratch;
+    fs::create_directory(scratch.path / "from");
+    fs::create_directory(scratch.path / "to");
+    const fs::path pending = scratch.path / "from" / "Tool~", target = scratch.path / "to" / "Tool";
+    e2e::write_file(pending, std::string(64 << 20, 'n'));
+    e2e::write_file(target, "old");
+
+    const pid_t child = in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); });
+    // Stopped while it holds its copy open in the target's folder, whatever that copy is called.
+    const std::string copy_prefix = (scratch.path / "to").string() + "/";
+    auto copying = [&] {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(child) + "/fd", error)) {
+            if (fs::read_symlink(entry.path(), error).string().starts_with(copy_prefix)) return true;
+        }
+        return false;
+    };
+    int status = 0;
+    while (!copying()) ASSERT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the copy ended unseen";
+    ::kill(child, SIGSTOP);
+    EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"}) << "the copy has no name yet";
+    // Meanwhile the next update's pending file takes the place of this one, which it must outlive.
+    e2e::write_file(scratch.path / "next", "next");
+    fs::rename(scratch.path / "next", pending);
+    ::kill(child, SIGCONT);
+
+    EXPECT_EQ(exit_status(child), 0);
+    EXPECT_EQ(entries(scratch.path / "to"), std::vector<std::string>{"Tool"});
+    EXPECT_EQ(e2e::read_file(pending), "next");
 }
 
 TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
@@ -196,17 +242,55 @@ TEST(PosixMove, OnePendingFileIsCompletedByOneUpdater) {
     const int loser = outcomes.count(EBUSY) ? EBUSY : ENOENT;
     EXPECT_EQ(outcomes, (std::multiset<int>{0, loser})) << "the other finds it busy or gone";
     EXPECT_EQ(entries(scratch.path), std::vector<std::string>{"Tool"});
+
+    // Busy means at once, not once the lock comes free: the alarm ends an updater that waits for it.
+    e2e::write_file(pending, "n");
+    const int holder = ::open(pending.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    EXPECT_EQ(exit_status(in_child([&] {
+                  ::alarm(5);
+                  return move();
+              })),
+              EBUSY);
+    ::close(holder);
+    EXPECT_EQ(entries(scratch.path), (std::vector<std::string>{"Tool", "Tool~"}));
+}
+
+TEST(PosixMove, APendingFileReplacedOnceOpenedIsLeftToItsOwnUpdate) {
+    e2e::Scratch scratch;
+    const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
+    // A FIFO under the pending name holds the mover in its open until a writer comes: long enough
+    // for the next update's pending file to take that name, on the same device.
+    ASSERT_EQ(::mkfifo((scratch.path / "fifo").c_str(), 0600), 0);
+    fs::create_hard_link(scratch.path / "fifo", pending);
+    e2e::write_file(target, "old");
+    e2e::write_file(scratch.path / "next", "next");
+
+    const pid_t child = in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); });
+    const std::string in_open = std::to_string(SYS_openat) + " ";
+    int status = 0;
+    while (!e2e::read_file("/proc/" + std::to_string(child) + "/syscall").starts_with(in_open)) {
+        ASSERT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the mover did not wait in its open";
+    }
+    fs::rename(scratch.path / "next", pending);
+    const int writer = ::open((scratch.path / "fifo").c_str(), O_RDWR | O_CLOEXEC);
+
+    EXPECT_EQ(exit_status(child), ENOENT) << "what it opened and locked is no longer the pending file";
+    ::close(writer);
+    EXPECT_EQ(e2e::read_file(target), "old");
+    EXPECT_EQ(e2e::read_file(pending), "next");
 }
 
 TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
     if (::geteuid() != 0) GTEST_SKIP() << "changing owners needs root";
     e2e::Scratch scratch;
     constexpr uid_t user = 4242, other_user = 4343;
+    constexpr gid_t group = 4244;  // not the user's own, so that owner and group cannot be mixed up
     fs::permissions(scratch.path, fs::perms::all);
     const fs::path pending = scratch.path / "Tool~", target = scratch.path / "Tool";
     auto lay_out = [&] {
         e2e::write_file(pending, "new");
-        ASSERT_EQ(::chown(pending.c_str(), user, user), 0);
+        ASSERT_EQ(::chown(pending.c_str(), user, group), 0);
         ASSERT_EQ(::chmod(pending.c_str(), 04755), 0);
     };
     auto owner_and_mode = [&] {
@@ -217,7 +301,7 @@ TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
 
     lay_out();
     EXPECT_EQ(platform::move_by_copy(pending, target), 0u);
-    EXPECT_EQ(owner_and_mode(), std::tuple(user, user, 04755)) << "root keeps the user's file the user's";
+    EXPECT_EQ(owner_and_mode(), std::tuple(user, group, 04755)) << "root keeps the user's file the user's";
 
     lay_out();
     EXPECT_EQ(exit_status(in_child([&] {
@@ -228,4 +312,14 @@ TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
               0);
     EXPECT_EQ(owner_and_mode(), std::tuple(other_user, other_user, 0755))
         << "another user's copy is no set-ID program";
+
+    lay_out();
+    EXPECT_EQ(exit_status(in_child([&] {
+                  if (::setgroups(1, &group) != 0 || ::setgid(other_user) != 0 || ::setuid(other_user) != 0)
+                      return 99;
+                  return static_cast<int>(platform::move_by_copy(pending, target));
+              })),
+              0);
+    EXPECT_EQ(owner_and_mode(), std::tuple(other_user, group, 0755))
+        << "a member of the file's group keeps the group where the owner cannot be kept";
 }
