@@ -136,12 +136,15 @@ void start_process(const std::string& path) {
     // Converted like the file operations, so the file started is the file that was renamed.
     const std::optional<std::wstring> name = file_path(path);
     if (!name) return;
+    // Without a command line Windows passes the bare name as one, and a name with a space would
+    // reach the program as several arguments. No file name can hold a quote, so quoting is exact.
+    std::wstring command_line = L"\"" + *name + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68);
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(name->c_str(), nullptr, nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                       &process)) {
+    if (CreateProcessW(name->c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &process)) {
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }

@@ -2,33 +2,38 @@
 // renames, and what the program it restarts receives.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 #include <sstream>
 
+#include "../../platform/platform.h"
 #include "harness.h"
 
 namespace e2e {
 namespace {
 
-// One start of a probe, as its log line records it.
+// One start of a probe, as its log line records it: tab-separated fields, or "tag=T ended".
 struct Report {
-    std::string tag, cwd, handle, handles_to_self, cmdline;
+    std::string tag, cwd, handle, handles_to_self, argv, shell_argv, cmdline;
 };
 
 std::vector<Report> reports(const std::string& log) {
     static const std::regex line(
-        "tag=(\\S+) cwd=(.*) handle=(\\S+) handles-to-self=(\\d+) cmdline=(.*)|tag=(\\S+) ended");
+        "tag=([^\t]+)\tcwd=([^\t]*)\thandle=(\\S+)\thandles-to-self=(\\d+)\t"
+        "argv=([^\t]*)\tshell-argv=([^\t]*)\tcmdline=(.*)|tag=(\\S+) ended");
     std::vector<Report> found;
     std::istringstream lines(log);
     for (std::string text; std::getline(lines, text);) {
         std::smatch match;
+        Report report;
         if (!std::regex_match(text, match, line)) {
-            found.push_back({"unreadable: " + text, "", "", "", ""});
-        } else if (match[6].matched) {
-            found.push_back({match[6].str() + " ended", "", "", "", ""});
+            report.tag = "unreadable: " + text;
+        } else if (match[8].matched) {
+            report.tag = match[8].str() + " ended";
         } else {
-            found.push_back({match[1], match[2], match[3], match[4], match[5]});
+            report = {match[1], match[2], match[3], match[4], match[5], match[6], match[7]};
         }
+        found.push_back(report);
     }
     return found;
 }
@@ -84,7 +89,16 @@ struct Updater : ::testing::Test {
 TEST_F(Updater, AMissingFileIsNamedExactlyInAnErrorBoxAndNothingChanges) {
     place_probe(at(L"Tool.exe"), "v1");
     // An invalid name counts as missing too; it must not read "Cannot access".
-    const std::vector<std::wstring> given = {L"Tool.exe~", L"T?ol.exe~", L"Отчёт.exe~", L"My Tool.exe~"};
+    std::vector<std::wstring> given = {L"Tool.exe~", L"T?ol.exe~", L"Отчёт.exe~", L"My Tool.exe~",
+                                       L"No Such Folder\\Tool.exe~"};
+    // A link to nowhere is absent too. (Wine follows it from the first look; Windows sees the link,
+    // and only opening it tells that nothing is behind it.)
+    if (CreateSymbolicLinkW(at(L"Dangling.exe~").c_str(), L"Nowhere.exe",
+                            SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        given.push_back(L"Dangling.exe~");
+    } else {
+        std::printf("no symbolic link can be made here (error %lu): that case is left out\n", GetLastError());
+    }
     // One at a time: boxes open at the same place, and the icon is read from the screen.
     for (const std::wstring& path : given) {
         Process updater = run(path);
@@ -206,8 +220,18 @@ std::string without_utf8_code_page(std::string exe) {
     return exe;
 }
 
+// The system's ANSI code page: this suite's own is UTF-8, from its manifest.
+std::wstring system_code_page() {
+    wchar_t value[16] = {};
+    DWORD size = sizeof value;
+    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"ACP",
+                 RRF_RT_REG_SZ, nullptr, value, &size);
+    return value;
+}
+
 TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePage) {
-    if (GetACP() != 1252) GTEST_SKIP() << "needs the Western ANSI code page 1252, not " << GetACP();
+    if (system_code_page() != L"1252")
+        GTEST_SKIP() << "needs the Western ANSI code page 1252, not " << utf8(system_code_page());
     const std::string patched = without_utf8_code_page(read_file(updater_path()));
     ASSERT_FALSE(patched.empty()) << "no activeCodePage in the manifest";
     make_folder(at(L"ansi"));
@@ -256,27 +280,33 @@ TEST_F(Updater, RelativePathsResolveFromTheUpdatersFolderWhichTheNewCopyInherits
 }
 
 TEST_F(Updater, TheNewCopyGetsItsNameAloneAndTheUpdatersInheritableHandles) {
-    make_folder(at(L"sub"));
-    place_update(at(L"sub\\Tool.exe"));
-    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
-    const HANDLE handed = CreateFileW(at(L"handed.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
-                                      CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(handed, INVALID_HANDLE_VALUE);
+    // Windows itself passes a bare name on as the command line, where a space splits it.
+    for (const std::wstring target : {L"sub\\Tool.exe", L"My Apps\\My Tool.exe"}) {
+        SCOPED_TRACE(utf8(target));
+        const std::wstring folder = target.substr(0, target.find(L'\\'));
+        make_folder(at(folder));
+        place_update(at(target));
+        log = at(folder + L".log");
+        SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+        const HANDLE handed = CreateFileW(at(folder + L".txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                                          &inheritable, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(handed, INVALID_HANDLE_VALUE);
 
-    Process updater =
-        run(L"sub\\Tool.exe~", {},
-            {{L"QM_PROBE_HANDLE", std::to_wstring(reinterpret_cast<std::uintptr_t>(handed))}}, true);
-    EXPECT_EQ(finish(updater, 20000), 0u);
-    const std::vector<Report> started = reports(await_lines(log, 1));
-    CloseHandle(handed);
+        Process updater =
+            run(target + L"~", {},
+                {{L"QM_PROBE_HANDLE", std::to_wstring(reinterpret_cast<std::uintptr_t>(handed))}}, true);
+        EXPECT_EQ(finish(updater, 20000), 0u);
+        const std::vector<Report> started = reports(await_lines(log, 1));
+        CloseHandle(handed);
 
-    ASSERT_EQ(started.size(), 1u);
-    // Nothing but the program's name, quoted or not: no stray argument can hide in it.
-    EXPECT_TRUE(started[0].cmdline == "sub\\Tool.exe" || started[0].cmdline == "\"sub\\Tool.exe\"")
-        << started[0].cmdline;
-    EXPECT_EQ(started[0].handle, "written");
-    EXPECT_EQ(read_file(at(L"handed.txt")), "written by v2\n");
-    EXPECT_EQ(started[0].handles_to_self, "0") << "no handle to the pending copy or the target leaks";
+        ASSERT_EQ(started.size(), 1u);
+        // Its one argument is its own name, however the command line is split: no stray argument.
+        EXPECT_EQ(started[0].argv, utf8(target)) << started[0].cmdline;
+        EXPECT_EQ(started[0].shell_argv, utf8(target)) << started[0].cmdline;
+        EXPECT_EQ(started[0].handle, "written");
+        EXPECT_EQ(read_file(at(folder + L".txt")), "written by v2\n");
+        EXPECT_EQ(started[0].handles_to_self, "0") << "no handle to the pending copy or the target leaks";
+    }
 }
 
 // The planted DLL carried inside this suite.
@@ -307,6 +337,39 @@ TEST_F(Updater, ADllPlantedBesideTheUpdaterIsNeverLoaded) {
     expect_error_box(read_box(updater, 30000), "File Missing.exe~ does not exist.");
     EXPECT_EQ(finish(updater), 0u);
     EXPECT_FALSE(exists(at(L"app\\planted-dll-loaded")));
+}
+
+// The Windows platform calls themselves, in this process, for what no argument of the updater can
+// reach: its arguments always arrive as valid text, and no rename fails with a text that has inserts.
+DWORD WINAPI show_notice(void* text) {
+    platform::show_message_box("Quillmoor Updater", *static_cast<const std::string*>(text));
+    return 0;
+}
+
+TEST(Win32Platform, TextThatIsNoValidUtf8IsNeverTakenForAnotherName) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(CP_UTF8))
+        << "this suite's manifest asks for UTF-8, as the updater's";
+    const std::string invalid = "\xff\xfe.exe";
+    const platform::FileStatus status = platform::query_file(invalid + "~");
+    EXPECT_EQ(status.presence, platform::Presence::unknown) << "not absent: it names no file at all";
+    EXPECT_EQ(status.error, static_cast<std::uint32_t>(ERROR_NO_UNICODE_TRANSLATION));
+    EXPECT_EQ(platform::move_over(invalid + "~", invalid),
+              static_cast<std::uint32_t>(ERROR_NO_UNICODE_TRANSLATION));
+
+    // A notice is shown all the same, each such byte as the character of its value.
+    const std::string text = "Cannot access file \xff\xfe.exe~.";
+    Process notice{CreateThread(nullptr, 0, show_notice, const_cast<std::string*>(&text), 0, nullptr),
+                   GetCurrentProcessId(), GetTickCount64()};
+    const std::optional<Box> box = read_box(notice, 30000);
+    WaitForSingleObject(notice.handle, 10000);
+    CloseHandle(notice.handle);
+    expect_error_box(box, "Cannot access file \xc3\xbf\xc3\xbe.exe~.");
+}
+
+TEST(Win32Platform, TheSystemsWordingKeepsItsInsertsAsText) {
+    // Code 193's wording has an insert, %1: asked to fill it from no arguments, the system says nothing.
+    EXPECT_NE(platform::system_error_text(ERROR_BAD_EXE_FORMAT).find("%1"), std::string::npos)
+        << platform::system_error_text(ERROR_BAD_EXE_FORMAT);
 }
 
 }  // namespace

@@ -3,9 +3,11 @@
 #include "harness.h"
 
 #include <gtest/gtest.h>
+#include <shellapi.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace e2e {
 
@@ -417,11 +419,25 @@ bool run_as_probe(int* status) {
                         : "invalid";
     }
 
+    // Its arguments as the C run-time split them, and as CommandLineToArgvW does; "|" can be in no
+    // file name, nor a tab, which separates the fields.
+    auto joined = [](wchar_t** arguments, int count) {
+        std::string all;
+        for (int i = 0; i < count; ++i) all.append(i ? "|" : "").append(utf8(arguments[i]));
+        return all;
+    };
+    const std::string crt_arguments = joined(__wargv, __argc);
+    int count = 0;
+    wchar_t** split = CommandLineToArgvW(GetCommandLineW(), &count);
+    const std::string shell_arguments = split ? joined(split, count) : "?";
+    LocalFree(split);
+
     wchar_t directory[32768] = {};
     GetCurrentDirectoryW(32768, directory);
-    const std::string record = "tag=" + *tag + " cwd=" + utf8(directory) + " handle=" + inherited +
-                               " handles-to-self=" + std::to_string(handles_to(identity)) +
-                               " cmdline=" + utf8(GetCommandLineW()) + "\n";
+    const std::string record = "tag=" + *tag + "\tcwd=" + utf8(directory) + "\thandle=" + inherited +
+                               "\thandles-to-self=" + std::to_string(handles_to(identity)) +
+                               "\targv=" + crt_arguments + "\tshell-argv=" + shell_arguments +
+                               "\tcmdline=" + utf8(GetCommandLineW()) + "\n";
     append_to_log(record);
     // Held long, it says when it ends, so a test can tell what started after.
     if (const std::wstring hold = environment_variable(L"QM_PROBE_HOLD_MS"); !hold.empty()) {
