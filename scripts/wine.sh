@@ -21,6 +21,9 @@ fi
 arch=${1:?usage: wine.sh runs ARCH, or wine.sh ARCH PROGRAM [ARG...]}
 shift
 if [[ $arch == x86 ]]; then
+  # A prefix that this makes is 32-bit only, as where the 64-bit loader is not installed: the
+  # 32-bit road stays the one it has always been, whatever else is on the machine.
+  export WINEARCH=win32
   exec wine "$@"  # Debian's script: it sets up what the 32-bit loader needs
 fi
 export WINELOADER
