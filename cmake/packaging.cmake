@@ -10,11 +10,7 @@ install(FILES LICENSE README.md DESTINATION .)
 install(FILES docs/integration.md docs/error-box.png DESTINATION docs)
 
 if(WIN32)
-  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(qm_platform windows-x64)
-  else()
-    set(qm_platform windows-x86)
-  endif()
+  set(qm_platform windows-${QM_WINDOWS_ARCH})
   set(CPACK_GENERATOR ZIP)
   # Signs the staged executable before it is packed (scripts/sign-exe.sh; a no-op without a key).
   set(CPACK_PRE_BUILD_SCRIPTS "${CMAKE_CURRENT_LIST_DIR}/sign-staged.cmake")
