@@ -62,6 +62,64 @@ void expect_error_box(const std::optional<Box>& box, const std::string& text) {
     EXPECT_TRUE(box->error_icon) << "the box must show the error icon: " << text;
 }
 
+// What the Windows platform calls linked into this suite hand to Windows, in order: each
+// recording stands in for the call it names (see Redirect) and passes it on.
+std::vector<std::wstring> handed;
+decltype(&GetFileAttributesExW) attributes_call;
+decltype(&MoveFileExW) move_call;
+decltype(&SetDllDirectoryW) dll_directory_call;
+decltype(&CreateProcessW) create_process_call;
+decltype(&AllowSetForegroundWindow) allow_foreground_call;
+decltype(&MessageBoxW) message_box_call;
+
+BOOL WINAPI record_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+    handed.push_back(L"query " + std::wstring(name));
+    return attributes_call(name, level, data);
+}
+
+BOOL WINAPI record_move(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    handed.push_back(L"move " + std::wstring(from) + L" > " + to);
+    return move_call(from, to, flags);
+}
+
+BOOL WINAPI record_dll_directory(LPCWSTR folder) {
+    handed.push_back(folder ? L"dll directory \"" + std::wstring(folder) + L"\"" : L"dll directory reset");
+    return dll_directory_call(folder);
+}
+
+BOOL WINAPI record_create_process(LPCWSTR name, LPWSTR command_line, LPSECURITY_ATTRIBUTES process_attributes,
+                                  LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags,
+                                  LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
+                                  LPPROCESS_INFORMATION created) {
+    const BOOL started = create_process_call(name, command_line, process_attributes, thread_attributes, inherit,
+                                             flags, environment, folder, startup, created);
+    handed.push_back(L"start " + std::to_wstring(started ? created->dwProcessId : 0));
+    return started;
+}
+
+BOOL WINAPI record_allow_foreground(DWORD process) {
+    handed.push_back(L"allow foreground " + std::to_wstring(process));
+    return allow_foreground_call(process);
+}
+
+UINT box_style = 0;
+
+int WINAPI record_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT style) {
+    box_style = style;
+    return message_box_call(owner, text, caption, style);
+}
+
+template <typename Call>
+void redirect(std::optional<Redirect>& redirect, const char* dll, const char* name, Call recording, Call& call) {
+    redirect.emplace(dll, name, reinterpret_cast<void*>(recording));
+    call = reinterpret_cast<Call>(redirect->original);
+}
+
+// Whether this runs under Wine, which takes the display language from the environment.
+bool under_wine() {
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
 struct Updater : ::testing::Test {
     Scratch scratch;
     std::wstring log = at(L"probe.log");

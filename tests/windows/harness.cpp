@@ -46,22 +46,22 @@ std::wstring window_text(HWND window) {
 
 void remove_tree(const std::wstring& path) {
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    const HANDLE search = FindFirstFileW(long_form(path + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
             const std::wstring name = found.cFileName;
             if (name == L"." || name == L"..") continue;
             const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            SetFileAttributesW(long_form(child).c_str(), FILE_ATTRIBUTE_NORMAL);
             if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
                 remove_tree(child);
             } else {
-                DeleteFileW(child.c_str());
+                DeleteFileW(long_form(child).c_str());
             }
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
-    RemoveDirectoryW(path.c_str());
+    RemoveDirectoryW(long_form(path).c_str());
 }
 
 std::wstring environment_variable(const wchar_t* name) {
@@ -91,17 +91,21 @@ Scratch::~Scratch() {
     }
 }
 
+std::wstring long_form(const std::wstring& path) {
+    return path.size() >= MAX_PATH - 12 && path[1] == L':' ? L"\\\\?\\" + path : path;
+}
+
 bool exists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 void make_folder(const std::wstring& path) {
-    CreateDirectoryW(path.c_str(), nullptr);
+    CreateDirectoryW(long_form(path).c_str(), nullptr);
 }
 
 std::string read_file(const std::wstring& path) {
     const HANDLE file =
-        CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     std::string content;
@@ -113,7 +117,8 @@ std::string read_file(const std::wstring& path) {
 }
 
 void write_file(const std::wstring& path, const std::string& content) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    const HANDLE file =
+        CreateFileW(long_form(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE) << utf8(path) << ": error " << GetLastError();
     DWORD written = 0;
     const bool wrote = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
@@ -143,6 +148,51 @@ Held::Held(const std::wstring& path)
 void Held::release() {
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
     handle = INVALID_HANDLE_VALUE;
+}
+
+namespace {
+
+// This program's import address slot for `function` from `dll`, found by name.
+void** import_slot(const char* dll, const char* function) {
+    auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+    const auto* const headers =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         entry->Name; ++entry) {
+        if (lstrcmpiA(reinterpret_cast<const char*>(base + entry->Name), dll) != 0) continue;
+        auto* name = reinterpret_cast<const IMAGE_THUNK_DATA*>(base + entry->OriginalFirstThunk);
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+        for (; name->u1.AddressOfData; ++name, ++slot) {
+            if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
+            const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            if (lstrcmpA(reinterpret_cast<const char*>(by_name->Name), function) == 0)
+                return reinterpret_cast<void**>(&slot->u1.Function);
+        }
+    }
+    return nullptr;
+}
+
+void* exchange_slot(void** slot, void* value) {
+    DWORD protection = 0;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection);
+    void* const previous = *slot;
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, protection, &protection);
+    FlushInstructionCache(GetCurrentProcess(), slot, sizeof *slot);
+    return previous;
+}
+
+}  // namespace
+
+Redirect::Redirect(const char* dll, const char* function, void* replacement)
+    : slot(import_slot(dll, function)), original(nullptr) {
+    EXPECT_TRUE(slot) << "this program imports no " << function << " from " << dll;
+    if (slot) original = exchange_slot(slot, replacement);
+}
+
+Redirect::~Redirect() {
+    if (slot) exchange_slot(slot, original);
 }
 
 Process start(const std::wstring& program, const std::optional<std::wstring>& argument,

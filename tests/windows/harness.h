@@ -27,6 +27,9 @@ struct Scratch {
     std::wstring path;  // without a trailing backslash
 };
 
+// The form of an absolute path that Windows takes at any length, for the suite's own file calls.
+std::wstring long_form(const std::wstring& path);
+
 bool exists(const std::wstring& path);
 void make_folder(const std::wstring& path);
 // The whole content, or "<missing>" when the file cannot be read.
@@ -46,6 +49,18 @@ struct Held {
     Held& operator=(const Held&) = delete;
     void release();
     HANDLE handle;
+};
+
+// Sends this program's own calls of `function`, imported from `dll`, to `replacement` for the
+// object's life: what the Windows platform calls linked in here hand to Windows can then be seen,
+// where Windows and Wine would act alike on it. `original` is the function replaced.
+struct Redirect {
+    Redirect(const char* dll, const char* function, void* replacement);
+    ~Redirect();
+    Redirect(const Redirect&) = delete;
+    Redirect& operator=(const Redirect&) = delete;
+    void** slot;
+    void* original;
 };
 
 using Environment = std::vector<std::pair<std::wstring, std::wstring>>;
