@@ -2,6 +2,7 @@
 #include <locale.h>
 #include <windows.h>
 
+#include <cwchar>
 #include <optional>
 #include <string>
 #include <thread>
@@ -30,9 +31,47 @@ UINT file_code_page() {
     return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
 }
 
+bool starts_with(const std::wstring& text, const wchar_t* prefix) {
+    return text.compare(0, std::wcslen(prefix), prefix) == 0;
+}
+
+// The full path of a name that would take its plain form to MAX_PATH or beyond, in the form that
+// has no such limit ("\\?\C:\...", "\\?\UNC\server\share\..."): without LongPathsEnabled, off by
+// default, Windows refuses the plain form. Any other name stays as given.
+std::wstring unlimited(const std::wstring& name) {
+    const DWORD size = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+    if (size < MAX_PATH) return name;  // the size counts the terminating NUL
+    std::wstring full(size, L'\0');
+    full.resize(GetFullPathNameW(name.c_str(), size, full.data(), nullptr));
+    if (full.size() < MAX_PATH || full.size() >= size) return name;
+    if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return full;
+    if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
 // A path as the file system sees it; nothing when it is no valid text in the file code page.
 std::optional<std::wstring> file_path(const std::string& path) {
-    return widen(path, file_code_page());
+    std::optional<std::wstring> name = widen(path, file_code_page());
+    if (name) *name = unlimited(*name);
+    return name;
+}
+
+// The name to start a program by. CreateProcessW takes no name of MAX_PATH or more, in either form:
+// a long one is started by its short name, where its volume keeps short names.
+std::optional<std::wstring> launch_name(const std::string& path) {
+    const std::optional<std::wstring> name = widen(path, file_code_page());
+    if (!name) return std::nullopt;
+    const std::wstring full = unlimited(*name);
+    if (full == *name) return name;
+    std::wstring short_name(full.size() + 1, L'\0');
+    const DWORD length =
+        GetShortPathNameW(full.c_str(), short_name.data(), static_cast<DWORD>(short_name.size()));
+    if (length == 0 || length >= short_name.size()) return name;
+    short_name.resize(length);
+    // Back to the plain form, which is all CreateProcessW takes.
+    if (starts_with(short_name, L"\\\\?\\UNC\\")) short_name.replace(0, 8, L"\\\\");
+    else if (starts_with(short_name, L"\\\\?\\")) short_name.erase(0, 4);
+    return short_name.size() < MAX_PATH ? short_name : *name;
 }
 
 // Notice texts are in the ANSI code page, like the arguments and the system's wording. A byte
@@ -134,7 +173,7 @@ std::string system_error_text(std::uint32_t code) {
 
 void start_process(const std::string& path) {
     // Converted like the file operations, so the file started is the file that was renamed.
-    const std::optional<std::wstring> name = file_path(path);
+    const std::optional<std::wstring> name = launch_name(path);
     if (!name) return;
     // Without a command line Windows passes the bare name as one, and a name with a space would
     // reach the program as several arguments. No file name can hold a quote, so quoting is exact.

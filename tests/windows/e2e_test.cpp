@@ -199,6 +199,46 @@ TEST_F(Updater, ATargetHeldOpenBrieflyIsReplacedOnARetry) {
     EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"});
 }
 
+TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
+    // Folders that take the full path past MAX_PATH, where a default Windows refuses the plain form.
+    std::wstring folder = L"long";
+    make_folder(at(folder));
+    for (wchar_t letter = L'a'; scratch.path.size() + folder.size() < 300; ++letter) {
+        folder += L"\\" + std::wstring(40, letter) + L" folder";
+        make_folder(at(folder));
+    }
+    // The Windows calls see it in the form that has no limit; a short path stays as it is.
+    place_update(at(folder + L"\\Other.exe"));
+    const std::wstring other = at(folder + L"\\Other.exe");
+    const std::wstring nearby = at(L"Nearby.exe");
+    const std::wstring unc = L"\\\\qm-nowhere\\share\\" + folder + L"\\Tool.exe~";
+    handed.clear();
+    {
+        std::optional<Redirect> query, move;
+        redirect(query, "KERNEL32.dll", "GetFileAttributesExW", record_attributes, attributes_call);
+        redirect(move, "KERNEL32.dll", "MoveFileExW", record_move, move_call);
+        EXPECT_EQ(platform::query_file(utf8(other + L"~")).presence, platform::Presence::present);
+        EXPECT_EQ(platform::move_over(utf8(other + L"~"), utf8(other)), 0u);
+        EXPECT_EQ(platform::query_file(utf8(nearby)).presence, platform::Presence::absent);
+        platform::query_file(utf8(unc));
+    }
+    EXPECT_EQ(handed, (std::vector<std::wstring>{
+                          L"query \\\\?\\" + other + L"~",
+                          L"move \\\\?\\" + other + L"~ > \\\\?\\" + other,
+                          L"query " + nearby,
+                          L"query \\\\?\\UNC\\qm-nowhere\\share\\" + folder + L"\\Tool.exe~",
+                      }));
+
+    // The updater given it relative to its folder: CreateProcessW takes no name that long in any
+    // form, Wine neither, so the new copy starts by its short name.
+    place_update(at(folder + L"\\Tool.exe"));
+    Process updater = run(folder + L"\\Tool.exe~");
+    EXPECT_EQ(finish(updater, 20000), 0u);
+    EXPECT_EQ(holds(at(folder + L"\\Tool.exe")), "v2");
+    EXPECT_FALSE(exists(at(folder + L"\\Tool.exe~")));
+    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"}) << "the new copy started";
+}
+
 // What keeps the rename from ever succeeding.
 enum class Obstacle { folder_at_target, target_held_open, pending_copy_held_open };
 
