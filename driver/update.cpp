@@ -40,7 +40,10 @@ int run_update(const std::vector<std::string>& arguments) {
     if (arguments.size() < 2 || arguments[1].empty()) return 0;
     const std::string& given_path = arguments[1];
 
-    const platform::FileStatus status = platform::query_file(given_path);
+    // A name altered on its way in may be another file's: it is reported, and nothing is touched.
+    const std::uint32_t altered = platform::check_given_path(given_path);
+    const platform::FileStatus status =
+        altered ? platform::FileStatus{platform::Presence::unknown, altered} : platform::query_file(given_path);
     if (status.presence == platform::Presence::absent) {
         show_error(format_text(missing_file_text, given_path));
         return 0;

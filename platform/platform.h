@@ -19,6 +19,11 @@ struct FileStatus {
 // are handled. Nothing it does reaches a process that the run starts.
 void prepare_process();
 
+// 0 when `given_path` is the first command-line argument exactly as it was passed; else the system
+// error code that says why it is not. (Where the run-time hands over arguments in a code page that
+// cannot hold every name, a name may arrive altered, and then names another file or none.)
+std::uint32_t check_given_path(const std::string& given_path);
+
 // File status of `path`, following symbolic links.
 FileStatus query_file(const std::string& path);
 

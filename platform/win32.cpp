@@ -9,6 +9,14 @@
 
 #include "platform.h"
 
+// msvcrt's wide split of the command line, by the rules of its narrow one; no public header has it.
+struct QmStartInfo {
+    int new_mode;
+};
+extern "C" __declspec(dllimport) int __cdecl __wgetmainargs(int* count, wchar_t*** arguments,
+                                                            wchar_t*** environment, int expand_wildcards,
+                                                            QmStartInfo* start_info);
+
 namespace platform {
 
 namespace {
@@ -74,6 +82,22 @@ std::optional<std::wstring> launch_name(const std::string& path) {
     return short_name.size() < MAX_PATH ? short_name : *name;
 }
 
+// Narrow text in the ANSI code page that holds every character of `wide` as itself; nothing when a
+// character would be replaced by another, or by "?".
+std::optional<std::string> narrow(const std::wstring& wide) {
+    if (wide.empty()) return std::string();
+    const bool utf8 = GetACP() == CP_UTF8;  // holds everything, and takes neither flag nor default
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    BOOL replaced = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                         nullptr, utf8 ? nullptr : &replaced);
+    if (size <= 0 || replaced) return std::nullopt;
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
+                        nullptr);
+    return text;
+}
+
 // Notice texts are in the ANSI code page, like the arguments and the system's wording. A byte
 // that does not convert keeps its Latin-1 value, so a notice is always shown.
 std::wstring notice_text(const std::string& text) {
@@ -125,6 +149,21 @@ void prepare_process() {
     SetDllDirectoryW(L"");
 }
 
+std::uint32_t check_given_path(const std::string& given_path) {
+    // The run-time's narrow arguments are the wide command line in the ANSI code page, converted
+    // with best fit: unless that code page is UTF-8, "Tool-ł.exe~" arrives as "Tool-l.exe~",
+    // another file's name. Only a path that reads back as what was passed is that file's. Globbing
+    // is off, as for the narrow arguments.
+    int count = 0;
+    wchar_t** arguments = nullptr;
+    wchar_t** environment = nullptr;
+    QmStartInfo start_info{0};
+    if (__wgetmainargs(&count, &arguments, &environment, 0, &start_info) < 0 || count < 2 || !arguments)
+        return ERROR_NO_UNICODE_TRANSLATION;
+    const std::optional<std::wstring> name = widen(given_path, file_code_page());
+    return name && *name == arguments[1] ? 0 : ERROR_NO_UNICODE_TRANSLATION;
+}
+
 FileStatus query_file(const std::string& path) {
     const std::optional<std::wstring> name = file_path(path);
     if (!name) return {Presence::unknown, ERROR_NO_UNICODE_TRANSLATION};
@@ -162,13 +201,19 @@ std::uint32_t move_over(const std::string& from, const std::string& to) {
 }
 
 std::string system_error_text(std::uint32_t code) {
-    char* buffer = nullptr;
-    const DWORD length = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-        code, 0, reinterpret_cast<char*>(&buffer), 0, nullptr);
-    std::string text = (length > 0 && buffer) ? std::string(buffer, length) : std::string();
-    if (buffer) LocalFree(buffer);
-    return text;
+    // The display language's wording may not fit the ANSI code page that notices are in (Russian on
+    // 1252 would read as a row of "?"): then English, and where even that is missing, nothing.
+    for (const DWORD language : {DWORD{0}, DWORD{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}}) {
+        wchar_t* buffer = nullptr;
+        const DWORD length = FormatMessageW(
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+            code, language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+        const std::optional<std::string> text =
+            (length > 0 && buffer) ? narrow(std::wstring(buffer, length)) : std::nullopt;
+        if (buffer) LocalFree(buffer);
+        if (text) return *text;
+    }
+    return {};
 }
 
 void start_process(const std::string& path) {

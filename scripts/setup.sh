@@ -12,7 +12,11 @@ packages=(cmake make g++ libgtest-dev libgmock-dev googletest
           wine wine64 wine32:i386 xvfb xauth)
 # The release's tests: signing, and reading archives and programs back.
 packages+=(osslsigncode openssl git file unzip)
+# A display language that the Western code page cannot hold, for the suite's test of the system's
+# wording: Wine takes it from the host's locale.
+packages+=(locales)
 bash scripts/install-packages.sh "${packages[@]}"
+locale -a | grep -qix 'ru_RU.utf8' || localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 
 for preset in windows-x86 windows-x86-tests windows-x64 windows-x64-tests; do
   cmake --preset $preset

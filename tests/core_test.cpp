@@ -89,6 +89,17 @@ TEST(Verdicts, AFileThatCannotBeQueriedIsReportedAndLeftAlone) {
     EXPECT_EQ(fake::events().size(), 2u);
 }
 
+TEST(Verdicts, APathAlteredOnItsWayInIsReportedAndNoFileIsTouched) {
+    fake::Script script = found(Presence::present);
+    script.given_path_error = 1113;
+    script.wordings[1113] = "No mapping for the Unicode character exists.\r\n";
+    fake::reset(script);
+    EXPECT_EQ(run({"Tool-l.exe~"}), 0);
+    EXPECT_EQ(fake::events(),
+              (std::vector<Event>{{0ms, notice("Cannot access file Tool-l.exe~.\n\n"
+                                               "No mapping for the Unicode character exists. (1113)")}}));
+}
+
 TEST(Replacement, ATargetThatCanBeReplacedIsReplacedAtOnceAndStarted) {
     fake::reset();
     EXPECT_EQ(run({"dir/Tool.exe~"}), 0);

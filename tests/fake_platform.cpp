@@ -32,6 +32,10 @@ namespace platform {
 
 void prepare_process() {}
 
+std::uint32_t check_given_path(const std::string&) {
+    return fake::current.given_path_error;
+}
+
 FileStatus query_file(const std::string& path) {
     fake::record("query " + path);
     return fake::current.status;

@@ -19,6 +19,7 @@ struct Event {
 };
 
 struct Script {
+    std::uint32_t given_path_error = 0;
     platform::FileStatus status{platform::Presence::present, 0};
     std::deque<std::uint32_t> move_results;  // taken in order; 0 (success) once used up
     std::map<std::uint32_t, std::string> wordings;
