@@ -143,9 +143,11 @@ void prepare_process() {
         if (const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesCall>(
                 reinterpret_cast<void (*)()>(GetProcAddress(kernel, "SetDefaultDllDirectories")))) {
             set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+            return;
         }
     }
-    // And the current directory is out of the search even where that call is missing.
+    // Where it is missing, the current directory at least leaves the search. Children inherit this
+    // setting, so start_process undoes it.
     SetDllDirectoryW(L"");
 }
 
@@ -227,15 +229,22 @@ void start_process(const std::string& path) {
     startup.cb = sizeof startup;
     static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68);
     PROCESS_INFORMATION process{};
+    // The program starts with the DLL search that any other start would give it.
+    SetDllDirectoryW(nullptr);
     if (CreateProcessW(name->c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
+        // The right to come to the front, which the application handed to the updater as it left,
+        // goes on to its new copy.
+        AllowSetForegroundWindow(process.dwProcessId);
         CloseHandle(process.hThread);
         CloseHandle(process.hProcess);
     }
 }
 
+// The box asks for the front: it comes seconds after the application left, when another window
+// usually has it, and a box behind would wait there unseen.
 void show_message_box(const std::string& caption, const std::string& text) {
-    MessageBoxW(nullptr, notice_text(text).c_str(), notice_text(caption).c_str(), MB_ICONERROR | MB_OK);
+    MessageBoxW(nullptr, notice_text(text).c_str(), notice_text(caption).c_str(), MB_ICONERROR | MB_OK | MB_SETFOREGROUND);
 }
 
 void pause(std::chrono::milliseconds duration) {

@@ -502,12 +502,50 @@ TEST(Win32Platform, TextThatIsNoValidUtf8IsNeverTakenForAnotherName) {
 
     // A notice is shown all the same, each such byte as the character of its value.
     const std::string text = "Cannot access file \xff\xfe.exe~.";
+    // The box asks for the front (Wine brings every window there anyway, Windows only on request).
+    std::optional<Redirect> message_box;
+    redirect(message_box, "USER32.dll", "MessageBoxW", record_message_box, message_box_call);
     Process notice{CreateThread(nullptr, 0, show_notice, const_cast<std::string*>(&text), 0, nullptr),
                    GetCurrentProcessId(), GetTickCount64()};
     const std::optional<Box> box = read_box(notice, 30000);
     WaitForSingleObject(notice.handle, 10000);
     CloseHandle(notice.handle);
     expect_error_box(box, "Cannot access file \xc3\xbf\xc3\xbe.exe~.");
+    EXPECT_EQ(box_style, static_cast<UINT>(MB_ICONERROR | MB_OK | MB_SETFOREGROUND));
+}
+
+TEST(Win32Platform, TheNewCopyGetsTheUsualDllSearchAndTheRightToComeToTheFront) {
+    // Windows hands a process's DLL directory on to the processes it starts (Wine does not): the
+    // setting that keeps a planted DLL out of the updater must not be in force at the launch.
+    Scratch scratch;
+    const std::wstring log = scratch.path + L"\\probe.log";
+    place_probe(scratch.path + L"\\Tool.exe", "v1");
+    handed.clear();
+    {
+        std::optional<Redirect> dll_directory, create_process, allow_foreground;
+        redirect(dll_directory, "KERNEL32.dll", "SetDllDirectoryW", record_dll_directory, dll_directory_call);
+        redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process, create_process_call);
+        redirect(allow_foreground, "USER32.dll", "AllowSetForegroundWindow", record_allow_foreground,
+                 allow_foreground_call);
+        SetEnvironmentVariableW(L"QM_PROBE_LOG", log.c_str());
+        platform::prepare_process();
+        platform::start_process(utf8(scratch.path + L"\\Tool.exe"));
+        SetEnvironmentVariableW(L"QM_PROBE_LOG", nullptr);
+    }
+    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v1"});
+
+    std::wstring in_force = L"dll directory reset", started;
+    for (const std::wstring& call : handed) {
+        if (call.rfind(L"start ", 0) == 0) {
+            started = call.substr(6);
+            EXPECT_EQ(utf8(in_force), "dll directory reset") << "in force at the launch";
+        } else if (call.rfind(L"dll directory", 0) == 0) {
+            in_force = call;
+        }
+    }
+    ASSERT_FALSE(started.empty()) << "started nothing";
+    // The right to come to the front, which the application gives the updater, goes on to the copy.
+    EXPECT_EQ(utf8(handed.back()), "allow foreground " + utf8(started));
 }
 
 TEST(Win32Platform, TheSystemsWordingKeepsItsInsertsAsText) {
