@@ -395,29 +395,37 @@ TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePageAndNoOtherN
 }
 
 TEST_F(Updater, RelativePathsResolveFromTheUpdatersFolderWhichTheNewCopyInherits) {
-    // The folder the updater starts in, and the path it is given from there.
-    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
-        {L"", L"app1\\Tool.exe~"},  // below the updater's folder, not in it
-        {L"run2", L"../app2/Tool.exe~"},
-        {L"run3", L"..\\app3/./Tool.exe~"},
+    // A copy of the updater beside a decoy of the target's name: Windows would start that one, were
+    // the name searched for the way a bare command line is, from the updater's own folder first.
+    make_folder(at(L"tools"));
+    write_file(at(L"tools\\quillmoor-updater.exe"), read_file(updater_path()));
+    place_probe(at(L"tools\\Tool.exe"), "decoy");
+    // The folder the updater starts in, the path it is given from there, and which updater.
+    const struct {
+        std::wstring folder, given, updater;
+    } cases[] = {
+        {L"", L"app1\\Tool.exe~", updater_path()},  // below the updater's folder, not in it
+        {L"run2", L"../app2/Tool.exe~", updater_path()},
+        {L"run3", L"..\\app3/./Tool.exe~", updater_path()},
+        {L"app4", L"Tool.exe~", at(L"tools\\quillmoor-updater.exe")},
     };
     std::vector<Process> runs;
-    for (std::size_t i = 0; i < cases.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::wstring app = at(L"app" + std::to_wstring(i + 1));
         make_folder(app);
         place_update(app + L"\\Tool.exe");
-        const std::wstring folder = cases[i].first.empty() ? scratch.path : at(cases[i].first);
+        const std::wstring folder = cases[i].folder.empty() ? scratch.path : at(cases[i].folder);
         make_folder(folder);
         runs.push_back(
-            start(updater_path(), cases[i].second, folder, {{L"QM_PROBE_LOG", app + L"\\probe.log"}}));
+            start(cases[i].updater, cases[i].given, folder, {{L"QM_PROBE_LOG", app + L"\\probe.log"}}));
     }
-    for (std::size_t i = 0; i < cases.size(); ++i) {
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
         const std::wstring app = at(L"app" + std::to_wstring(i + 1));
-        const std::wstring folder = cases[i].first.empty() ? scratch.path : at(cases[i].first);
+        const std::wstring folder = cases[i].folder.empty() ? scratch.path : at(cases[i].folder);
         EXPECT_EQ(finish(runs[i], 20000), 0u);
-        EXPECT_EQ(holds(app + L"\\Tool.exe"), "v2") << utf8(cases[i].second);
+        EXPECT_EQ(holds(app + L"\\Tool.exe"), "v2") << utf8(cases[i].given);
         const std::vector<Report> started = reports(await_lines(app + L"\\probe.log", 1));
-        ASSERT_EQ(started.size(), 1u) << utf8(cases[i].second);
+        ASSERT_EQ(started.size(), 1u) << utf8(cases[i].given);
         EXPECT_EQ(started[0].tag, "v2");
         EXPECT_EQ(started[0].cwd, utf8(folder)) << "the new copy starts in the updater's folder";
     }
