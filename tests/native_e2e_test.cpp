@@ -71,16 +71,44 @@ TEST_F(NativeUpdate, AFileWithoutTheMarkIsOnlyStarted) {
 
 TEST_F(NativeUpdate, ATargetWhoseNameBeginsWithADashIsStartedAsAFile) {
     // A script's name reaches its interpreter as an argument, where "-app" would read as options.
-    e2e::write_file(scratch.path / "-app", "#!/bin/sh\necho v1 > ran.txt\n");
-    e2e::write_file(scratch.path / "-app~", "#!/bin/sh\necho v2 > ran.txt\n");
-    fs::permissions(scratch.path / "-app~", fs::perms::owner_all);
+    // Only such a name is changed: a dash anywhere else, in a folder's name or an absolute path,
+    // leaves the path as given. Each script records the name that it was started by.
+    struct Case {
+        fs::path file;           // the target, beside its pending copy
+        std::string given;       // as the updater is given it
+        fs::path from;           // the updater's working directory
+        std::string started_as;  // the name that the new copy sees as its own
+    };
+    fs::create_directory(scratch.path / "my-dir");
+    fs::create_directory(scratch.path / "other-dir");
+    const fs::path absolute = scratch.path / "other-dir" / "app";
+    const Case cases[] = {
+        {scratch.path / "-app", "-app~", scratch.path, "./-app"},
+        {scratch.path / "my-dir" / "app", "my-dir/app~", scratch.path, "my-dir/app"},
+        // From /, where even a mangled absolute path would find the file.
+        {absolute, absolute.string() + "~", "/", absolute.string()},
+    };
 
-    const e2e::Finished finished = update("-app~");
+    std::vector<e2e::Started> runs;
+    for (const Case& c : cases) {
+        const std::string record = (c.file.parent_path() / "ran.txt").string();
+        for (const std::string version : {"v1", "v2"}) {
+            const fs::path file = version == "v1" ? c.file : fs::path(c.file.string() + "~");
+            e2e::write_file(file, "#!/bin/sh\necho \"" + version + " $0\" > '" + record + "'\n");
+            fs::permissions(file, fs::perms::owner_all);
+        }
+        runs.push_back(e2e::start({updater, c.given}, c.from, environment));
+    }
 
-    EXPECT_EQ(finished.status, 0);
-    EXPECT_EQ(finished.error_output, "");
-    EXPECT_FALSE(fs::exists(scratch.path / "-app~"));
-    EXPECT_EQ(e2e::await_lines(scratch.path / "ran.txt", 1), "v2\n");
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        const Case& c = cases[i];
+        const e2e::Finished finished = e2e::wait(runs[i]);
+        EXPECT_EQ(finished.status, 0) << c.given;
+        EXPECT_EQ(finished.error_output, "") << c.given;
+        EXPECT_FALSE(fs::exists(c.file.string() + "~")) << c.given;
+        EXPECT_EQ(e2e::await_lines(c.file.parent_path() / "ran.txt", 1), "v2 " + c.started_as + "\n")
+            << c.given;
+    }
 }
 
 TEST_F(NativeUpdate, AMissingFileIsReportedAndNothingChanges) {

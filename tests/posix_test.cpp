@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -160,10 +161,14 @@ TEST(PosixMove, AKilledCopyLeavesBothFilesWholeAndAtMostOneCopyBehind) {
     const auto begun = std::chrono::steady_clock::now();
     ASSERT_EQ(copy_in_child(pending, target), 0u);
     const auto whole_copy = std::chrono::steady_clock::now() - begun;
+    // The copy has ended, so its name has been reported by now or never will be: a mover that
+    // never copies fails here rather than leaving the read to wait for good.
+    pollfd ready{watch, POLLIN, 0};
     alignas(inotify_event) char event[sizeof(inotify_event) + NAME_MAX + 1];
-    ASSERT_GT(::read(watch, event, sizeof event), 0);
-    const std::string copy_name = reinterpret_cast<const inotify_event*>(event)->name;
+    const ssize_t got = ::poll(&ready, 1, 5000) == 1 ? ::read(watch, event, sizeof event) : -1;
     ::close(watch);
+    ASSERT_GT(got, 0) << "no copy appeared in the target's folder: was it reached without copying?";
+    const std::string copy_name = reinterpret_cast<const inotify_event*>(event)->name;
 
     // Kills spread over the whole copy, from before it opens anything to after it has ended.
     std::mt19937 random(std::random_device{}());
