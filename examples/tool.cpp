@@ -34,10 +34,14 @@ constexpr std::chrono::milliseconds shutdown_delay{1500};
 constexpr const char* updater_name = "quillmoor-updater.exe";
 constexpr char separator = '\\';
 
+// Our own path at any length: a full buffer may have cut it short, so it grows and we ask again.
 std::string self_path() {
-    char path[MAX_PATH] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return std::string(path, length);
+    std::string path(MAX_PATH, '\0');
+    for (;;) {
+        const DWORD length = GetModuleFileNameA(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (length < path.size()) return path.substr(0, length);
+        path.resize(path.size() * 2);
+    }
 }
 
 // Writes the whole new copy and closes it: the updater must never see a partial file.
@@ -54,16 +58,19 @@ bool write_pending_copy(const std::vector<char>& bytes, const std::string& pendi
     return ok;
 }
 
-// Starts the updater on its own: no handles of ours, no console, not waited for.
+// Starts the updater on its own: no handles of ours, no console, no busy cursor, not waited for.
 bool start_updater(const std::string& updater, const std::string& pending) {
     std::string command_line = "\"" + updater + "\" \"" + pending + "\"";
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
     PROCESS_INFORMATION process{};
     if (!CreateProcessA(updater.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                         DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process)) {
         return false;
     }
+    // Our right to the front goes to the updater: for its error box, or for the new copy it starts.
+    AllowSetForegroundWindow(process.dwProcessId);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return true;
