@@ -318,12 +318,11 @@ std::string without_utf8_code_page(std::string exe) {
     return exe;
 }
 
-// The system's ANSI code page: this suite's own is UTF-8, from its manifest.
+// The ANSI code page of a program without the UTF-8 setting: the system locale's (this suite's own
+// is UTF-8). Wine's registry copy of it is rewritten by whichever program started last.
 std::wstring system_code_page() {
     wchar_t value[16] = {};
-    DWORD size = sizeof value;
-    RegGetValueW(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", L"ACP",
-                 RRF_RT_REG_SZ, nullptr, value, &size);
+    GetLocaleInfoW(LOCALE_SYSTEM_DEFAULT, LOCALE_IDEFAULTANSICODEPAGE, value, 16);
     return value;
 }
 
@@ -340,8 +339,11 @@ std::string wording(DWORD code, DWORD language = 0) {
 }
 
 TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePageAndNoOtherNameIsTaken) {
-    if (system_code_page() != L"1252")
+    if (system_code_page() != L"1252") {
+        // Under Wine, CTest sets it up: there a missing code page is a fault, not a reason to skip.
+        if (under_wine()) FAIL() << "Wine runs with the ANSI code page " << utf8(system_code_page());
         GTEST_SKIP() << "needs the Western ANSI code page 1252, not " << utf8(system_code_page());
+    }
     const std::string patched = without_utf8_code_page(read_file(updater_path()));
     ASSERT_FALSE(patched.empty()) << "no activeCodePage in the manifest";
     make_folder(at(L"ansi"));
