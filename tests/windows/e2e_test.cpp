@@ -69,6 +69,7 @@ decltype(&GetFileAttributesExW) attributes_call;
 decltype(&MoveFileExW) move_call;
 decltype(&SetDllDirectoryW) dll_directory_call;
 decltype(&CreateProcessW) create_process_call;
+std::wstring started_name;
 decltype(&AllowSetForegroundWindow) allow_foreground_call;
 decltype(&MessageBoxW) message_box_call;
 
@@ -91,8 +92,9 @@ BOOL WINAPI record_create_process(LPCWSTR name, LPWSTR command_line, LPSECURITY_
                                   LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags,
                                   LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
                                   LPPROCESS_INFORMATION created) {
-    const BOOL started = create_process_call(name, command_line, process_attributes, thread_attributes, inherit,
-                                             flags, environment, folder, startup, created);
+    const BOOL started = create_process_call(name, command_line, process_attributes, thread_attributes,
+                                             inherit, flags, environment, folder, startup, created);
+    started_name = name;
     handed.push_back(L"start " + std::to_wstring(started ? created->dwProcessId : 0));
     return started;
 }
@@ -229,14 +231,36 @@ TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
                           L"query \\\\?\\UNC\\qm-nowhere\\share\\" + folder + L"\\Tool.exe~",
                       }));
 
-    // The updater given it relative to its folder: CreateProcessW takes no name that long in any
-    // form, Wine neither, so the new copy starts by its short name.
+    // CreateProcessW takes no name that long in any form: it gets the same file's short name.
+    {
+        std::optional<Redirect> create_process;
+        redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process,
+                 create_process_call);
+        platform::start_process(utf8(other));
+    }
+    EXPECT_LT(started_name.size(), std::size_t{MAX_PATH}) << utf8(started_name);
+    auto identity = [](const std::wstring& path) {
+        const HANDLE file =
+            CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, 0, nullptr);
+        const std::string found = file == INVALID_HANDLE_VALUE ? "none" : file_identity(file);
+        CloseHandle(file);
+        return found;
+    };
+    EXPECT_EQ(identity(started_name), identity(long_form(other))) << utf8(started_name);
+
+    // The updater, given it relative to its folder.
     place_update(at(folder + L"\\Tool.exe"));
     Process updater = run(folder + L"\\Tool.exe~");
     EXPECT_EQ(finish(updater, 20000), 0u);
     EXPECT_EQ(holds(at(folder + L"\\Tool.exe")), "v2");
     EXPECT_FALSE(exists(at(folder + L"\\Tool.exe~")));
-    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"}) << "the new copy started";
+    if (under_wine() && sizeof(void*) == 4) {
+        // Wine 8's 32-bit loader refuses a short name whose long one passes MAX_PATH (error 123).
+        std::printf("not checked under 32-bit Wine: that the new copy started by its short name\n");
+    } else {
+        EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"}) << "the new copy started";
+    }
 }
 
 // What keeps the rename from ever succeeding.
