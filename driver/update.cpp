@@ -42,8 +42,8 @@ int run_update(const std::vector<std::string>& arguments) {
 
     // A name altered on its way in may be another file's: it is reported, and nothing is touched.
     const std::uint32_t altered = platform::check_given_path(given_path);
-    const platform::FileStatus status =
-        altered ? platform::FileStatus{platform::Presence::unknown, altered} : platform::query_file(given_path);
+    const platform::FileStatus status = altered ? platform::FileStatus{platform::Presence::unknown, altered}
+                                                : platform::query_file(given_path);
     if (status.presence == platform::Presence::absent) {
         show_error(format_text(missing_file_text, given_path));
         return 0;

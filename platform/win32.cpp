@@ -77,8 +77,10 @@ std::optional<std::wstring> launch_name(const std::string& path) {
     if (length == 0 || length >= short_name.size()) return name;
     short_name.resize(length);
     // Back to the plain form, which is all CreateProcessW takes.
-    if (starts_with(short_name, L"\\\\?\\UNC\\")) short_name.replace(0, 8, L"\\\\");
-    else if (starts_with(short_name, L"\\\\?\\")) short_name.erase(0, 4);
+    if (starts_with(short_name, L"\\\\?\\UNC\\"))
+        short_name.replace(0, 8, L"\\\\");
+    else if (starts_with(short_name, L"\\\\?\\"))
+        short_name.erase(0, 4);
     return short_name.size() < MAX_PATH ? short_name : *name;
 }
 
@@ -89,8 +91,8 @@ std::optional<std::string> narrow(const std::wstring& wide) {
     const bool utf8 = GetACP() == CP_UTF8;  // holds everything, and takes neither flag nor default
     const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     BOOL replaced = FALSE;
-    const int size = WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                         nullptr, utf8 ? nullptr : &replaced);
+    const int size = WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                         0, nullptr, utf8 ? nullptr : &replaced);
     if (size <= 0 || replaced) return std::nullopt;
     std::string text(static_cast<std::size_t>(size), '\0');
     WideCharToMultiByte(CP_ACP, flags, wide.data(), static_cast<int>(wide.size()), text.data(), size, nullptr,
@@ -208,8 +210,8 @@ std::string system_error_text(std::uint32_t code) {
     for (const DWORD language : {DWORD{0}, DWORD{MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US)}}) {
         wchar_t* buffer = nullptr;
         const DWORD length = FormatMessageW(
-            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-            code, language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+            FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+            nullptr, code, language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
         const std::optional<std::string> text =
             (length > 0 && buffer) ? narrow(std::wstring(buffer, length)) : std::nullopt;
         if (buffer) LocalFree(buffer);
@@ -244,7 +246,8 @@ void start_process(const std::string& path) {
 // The box asks for the front: it comes seconds after the application left, when another window
 // usually has it, and a box behind would wait there unseen.
 void show_message_box(const std::string& caption, const std::string& text) {
-    MessageBoxW(nullptr, notice_text(text).c_str(), notice_text(caption).c_str(), MB_ICONERROR | MB_OK | MB_SETFOREGROUND);
+    MessageBoxW(nullptr, notice_text(text).c_str(), notice_text(caption).c_str(),
+                MB_ICONERROR | MB_OK | MB_SETFOREGROUND);
 }
 
 void pause(std::chrono::milliseconds duration) {

@@ -112,7 +112,8 @@ int WINAPI record_message_box(HWND owner, LPCWSTR text, LPCWSTR caption, UINT st
 }
 
 template <typename Call>
-void redirect(std::optional<Redirect>& redirect, const char* dll, const char* name, Call recording, Call& call) {
+void redirect(std::optional<Redirect>& redirect, const char* dll, const char* name, Call recording,
+              Call& call) {
     redirect.emplace(dll, name, reinterpret_cast<void*>(recording));
     call = reinterpret_cast<Call>(redirect->original);
 }
@@ -354,9 +355,9 @@ std::wstring system_code_page() {
 // trims it; "?" where there is none.
 std::string wording(DWORD code, DWORD language = 0) {
     wchar_t* buffer = nullptr;
-    const DWORD length =
-        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                       nullptr, code, language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, language, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::string text = length && buffer ? utf8(std::wstring(buffer, length)) : "?";
     LocalFree(buffer);
     return text.erase(text.find_last_not_of(" \t\r\n") + 1);
@@ -388,7 +389,8 @@ TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePageAndNoOtherN
     place_update(at(L"Tool-ł.exe"));
     place_update(at(L"Жук.exe"));
     const std::string why = " (1113)";
-    for (const auto& [given, received] : {std::pair{L"Tool-ł.exe~", "Tool-l.exe~"}, {L"Жук.exe~", "???.exe~"}}) {
+    for (const auto& [given, received] :
+         {std::pair{L"Tool-ł.exe~", "Tool-l.exe~"}, {L"Жук.exe~", "???.exe~"}}) {
         Process altered = run(given, {}, {}, false, ansi_updater);
         const std::optional<Box> box = read_box(altered, 30000);
         ASSERT_TRUE(box) << received;
@@ -558,7 +560,8 @@ TEST(Win32Platform, TheNewCopyGetsTheUsualDllSearchAndTheRightToComeToTheFront) 
     {
         std::optional<Redirect> dll_directory, create_process, allow_foreground;
         redirect(dll_directory, "KERNEL32.dll", "SetDllDirectoryW", record_dll_directory, dll_directory_call);
-        redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process, create_process_call);
+        redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process,
+                 create_process_call);
         redirect(allow_foreground, "USER32.dll", "AllowSetForegroundWindow", record_allow_foreground,
                  allow_foreground_call);
         SetEnvironmentVariableW(L"QM_PROBE_LOG", log.c_str());

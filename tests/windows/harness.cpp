@@ -104,9 +104,9 @@ void make_folder(const std::wstring& path) {
 }
 
 std::string read_file(const std::wstring& path) {
-    const HANDLE file =
-        CreateFileW(long_form(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file = CreateFileW(long_form(path).c_str(), GENERIC_READ,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) return "<missing>";
     std::string content;
     char buffer[65536];
@@ -155,8 +155,8 @@ namespace {
 // This program's import address slot for `function` from `dll`, found by name.
 void** import_slot(const char* dll, const char* function) {
     auto* const base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    const auto* const headers =
-        reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const auto* const headers = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+        base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
     const IMAGE_DATA_DIRECTORY& imports = headers->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
     for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
          entry->Name; ++entry) {
@@ -165,7 +165,8 @@ void** import_slot(const char* dll, const char* function) {
         auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
         for (; name->u1.AddressOfData; ++name, ++slot) {
             if (IMAGE_SNAP_BY_ORDINAL(name->u1.Ordinal)) continue;
-            const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            const auto* by_name =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
             if (lstrcmpA(reinterpret_cast<const char*>(by_name->Name), function) == 0)
                 return reinterpret_cast<void**>(&slot->u1.Function);
         }
