@@ -1,13 +1,16 @@
 #!/usr/bin/env python3
 """Measures the updater: start-to-restart time against the simplest alternatives and the C floor, the retry
-schedule and linger as really kept, peak memory, and the Windows executable's size and imports.
-Prints a table and writes docs/benchmarks.md. Run through bench/run.sh, which installs the tools."""
+schedule and linger as really kept, peak memory, and each Windows executable's size and imports. The
+Windows executables run under Wine through scripts/wine.sh: the 64-bit one everywhere, the 32-bit one
+where this machine runs 32-bit programs. Prints a table and writes docs/benchmarks.md. Run through
+bench/run.sh, which installs the tools."""
 
 import datetime
 import json
 import os
 import platform
 import re
+import shlex
 import shutil
 import statistics
 import subprocess
@@ -18,13 +21,21 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 WORK = ROOT / "build" / "bench"
 NATIVE_UPDATER = Path(os.environ.get("QM_NATIVE_UPDATER", ROOT / "build/native/quillmoor-updater"))
-WINDOWS_UPDATER = Path(os.environ.get("QM_WINDOWS_UPDATER", ROOT / "build/windows-x86/quillmoor-updater.exe"))
+WINDOWS_UPDATERS = {
+    "x86": Path(os.environ.get("QM_WINDOWS_UPDATER", ROOT / "build/windows-x86/quillmoor-updater.exe")),
+    "x64": Path(os.environ.get("QM_WINDOWS_X64_UPDATER", ROOT / "build/windows-x64/quillmoor-updater.exe")),
+}
+MINGW = {"x86": "i686-w64-mingw32", "x64": "x86_64-w64-mingw32"}
+WINE_SCRIPT = ROOT / "scripts" / "wine.sh"
+# Each executable's size before the C++ run-time's exception machinery came out of it (commit
+# bb7f519), the figure the current one is set against.
+SIZE_BEFORE = {"x86": 163328, "x64": 102400}
 
 # What the numbers should show.
 RESTART_RATIO_LIMIT = 1.5
 FLOOR_RATIO_LIMIT = 1.1
 SCHEDULE_TOLERANCE_MS = 20.0
-WINDOWS_SIZE_LIMIT = 256 * 1024
+WINDOWS_SIZE_LIMIT = 32 * 1024
 PEAK_RSS_LIMIT_KIB = 2 * 1024
 
 # Repetitions: enough for stable medians, few enough for a run of a few minutes.
@@ -36,12 +47,21 @@ RSS_RUNS = 5
 ATTEMPT_OFFSETS_S = [0, 2, 4, 6, 8]
 LINGER_S = 3
 
-WINE_ENV = {
-    **os.environ,
-    "WINEPREFIX": str(WORK / "wine-prefix"),
-    "WINEDEBUG": "-all",
-    "WINEDLLOVERRIDES": "mscoree,mshtml=",
-}
+
+def wine_env(arch):
+    """A prefix of each architecture's own, as the tests keep."""
+    return {**os.environ, "WINEPREFIX": str(WORK / f"wine-prefix-{arch}"), "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml="}
+
+
+def wine_command(arch, *arguments):
+    return ["bash", str(WINE_SCRIPT), arch, *arguments]
+
+
+def wine_architectures():
+    """The Windows builds to time: those built, of those that Wine runs on this machine."""
+    return [arch for arch, exe in WINDOWS_UPDATERS.items()
+            if exe.exists() and subprocess.run(["bash", str(WINE_SCRIPT), "runs", arch]).returncode == 0]
 
 
 def run(command, **options):
@@ -59,18 +79,21 @@ def fresh_folder(name):
     return folder
 
 
-def build_helpers():
-    """The restarted program for both platforms, the C floor, and the native updater as the release
-    links it (fully static), to see what its linking costs in time and memory."""
+def build_helpers(architectures):
+    """The restarted program for both platforms (for each Windows architecture timed), the C floor and
+    its Windows counterpart, and the native updater as the release links it (fully static), to see
+    what its linking costs in time and memory."""
     helpers = fresh_folder("helpers")
     source = ROOT / "bench" / "started.cpp"
     run(["g++", "-O2", "-o", helpers / "started", source])
     run(["gcc", "-O2", "-o", helpers / "floor", ROOT / "bench" / "floor.c"])
-    run(["i686-w64-mingw32-g++", "-O2", "-static", "-s", "-o", helpers / "started.exe", source])
-    run(["i686-w64-mingw32-g++", "-O2", "-static", "-s", "-mwindows", "-DLINK_USER32", "-o",
-         helpers / "started-gui.exe", source])
-    run(["i686-w64-mingw32-g++", "-O2", "-static", "-s", "-mwindows", "-municode", "-o", helpers / "minimal-road.exe",
-         ROOT / "bench" / "minimal_road.cpp"])
+    for arch in architectures:
+        compiler = f"{MINGW[arch]}-g++"
+        run([compiler, "-O2", "-static", "-s", "-o", helpers / f"started-{arch}.exe", source])
+        run([compiler, "-O2", "-static", "-s", "-mwindows", "-DLINK_USER32", "-o",
+             helpers / f"started-gui-{arch}.exe", source])
+        run([compiler, "-O2", "-static", "-s", "-mwindows", "-municode", "-o", helpers / f"minimal-road-{arch}.exe",
+             ROOT / "bench" / "minimal_road.cpp"])
     variants = {"as built": NATIVE_UPDATER}
     # The project's own build, configured as scripts/release.sh configures it.
     for label, name, option in [("fully static (release)", "static", "-DQUILLMOOR_STATIC=ON")]:
@@ -122,33 +145,36 @@ def measure_native_restart(helpers, variants):
     return results
 
 
-def measure_wine_restart(helpers):
-    """The same under Wine: the Windows updater restarting a Windows program, against starting
-    that program under Wine directly. One wineserver serves all runs, as it would a desktop."""
-    folder = fresh_folder("wine-restart")
-    shutil.copy(WINDOWS_UPDATER, folder / "quillmoor-updater.exe")
-    shutil.copy(helpers / "started.exe", folder / "X.exe.new")
-    shutil.copy(helpers / "started-gui.exe", folder / "gui.exe")
-    shutil.copy(helpers / "minimal-road.exe", folder / "minimal-road.exe")
+def measure_wine_restart(helpers, arch):
+    """The same under Wine: the Windows updater of `arch` restarting a Windows program of the same
+    architecture, against a bare rename-and-start program and against starting that program under
+    Wine directly, all in one run. One wineserver serves all runs, as it would a desktop."""
+    folder = fresh_folder(f"wine-restart-{arch}")
+    env = wine_env(arch)
+    shutil.copy(WINDOWS_UPDATERS[arch], folder / "quillmoor-updater.exe")
+    shutil.copy(helpers / f"started-{arch}.exe", folder / "X.exe.new")
+    shutil.copy(helpers / f"started-gui-{arch}.exe", folder / "gui.exe")
+    shutil.copy(helpers / f"minimal-road-{arch}.exe", folder / "minimal-road.exe")
     os.mkfifo(folder / "started.fifo")
-    if not (WORK / "wine-prefix" / "system.reg").exists():
-        subprocess.run(["wineboot", "--init"], env=WINE_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       check=True)
-    run(["wineserver", "-w"], env=WINE_ENV)
+    if not (Path(env["WINEPREFIX"]) / "system.reg").exists():
+        subprocess.run(wine_command(arch, "wineboot", "--init"), env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+    run(["wineserver", "-w"], env=env)
     # The server forks into the background; it must not hold a pipe of ours open.
-    subprocess.run(["wineserver", "-p"], env=WINE_ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+    subprocess.run(["wineserver", "-p"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                    check=True)
+    wine = " ".join(shlex.quote(part) for part in wine_command(arch))
     try:
         return hyperfine(folder, WINE_RESTART_RUNS, [
-            ("updater under Wine", "wine quillmoor-updater.exe X.exe~ & read r < started.fifo"),
-            ("program under Wine", "wine X.exe & read r < started.fifo"),
-            ("minimal road under Wine", "wine minimal-road.exe X.exe~ & read r < started.fifo"),
-            ("GUI program under Wine", "wine gui.exe & read r < started.fifo"),
-            ("updater alone under Wine", "wine quillmoor-updater.exe"),
-        ], prepare="cp X.exe.new X.exe~", env=WINE_ENV)
+            ("updater under Wine", f"{wine} quillmoor-updater.exe X.exe~ & read r < started.fifo"),
+            ("program under Wine", f"{wine} X.exe & read r < started.fifo"),
+            ("minimal road under Wine", f"{wine} minimal-road.exe X.exe~ & read r < started.fifo"),
+            ("GUI program under Wine", f"{wine} gui.exe & read r < started.fifo"),
+            ("updater alone under Wine", f"{wine} quillmoor-updater.exe"),
+        ], prepare="cp X.exe.new X.exe~", env=env)
     finally:
         time.sleep(LINGER_S + 0.5)
-        subprocess.run(["wineserver", "-k"], env=WINE_ENV)
+        subprocess.run(["wineserver", "-k"], env=env)
 
 
 STRACE_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(?:<\.\.\. )?(\w+)[( ](.*)$")
@@ -240,11 +266,12 @@ def measure_memory(helpers, variants):
     return rows
 
 
-def windows_executable():
+def windows_executable(arch):
     """Size as built and once stripped again (to be sure), and the import list."""
-    stripped = WORK / "helpers" / "quillmoor-updater-stripped.exe"
-    run(["i686-w64-mingw32-strip", "-o", stripped, WINDOWS_UPDATER])
-    dump = run(["i686-w64-mingw32-objdump", "-p", WINDOWS_UPDATER]).stdout
+    exe = WINDOWS_UPDATERS[arch]
+    stripped = WORK / "helpers" / f"quillmoor-updater-stripped-{arch}.exe"
+    run([f"{MINGW[arch]}-strip", "-o", stripped, exe])
+    dump = run([f"{MINGW[arch]}-objdump", "-p", exe]).stdout
     imports = {}
     current = None
     for line in dump.splitlines():
@@ -259,20 +286,21 @@ def windows_executable():
         elif current and not line.strip():
             current = None if imports[current] else current
     subsystem = re.search(r"Subsystem\s+\S+\s+\((.*)\)", dump)
-    return {"size": WINDOWS_UPDATER.stat().st_size, "stripped": stripped.stat().st_size, "imports": imports,
+    return {"size": exe.stat().st_size, "stripped": stripped.stat().st_size, "imports": imports,
             "subsystem": subsystem.group(1) if subsystem else "?"}
 
 
-def machine():
+def machine(architectures):
     cpu = next((line.split(":", 1)[1].strip() for line in Path("/proc/cpuinfo").read_text().splitlines()
                 if line.startswith("model name")), platform.processor())
     memory_kib = int(re.search(r"MemTotal:\s+(\d+)", Path("/proc/meminfo").read_text()).group(1))
     release = dict(line.split("=", 1) for line in Path("/etc/os-release").read_text().splitlines() if "=" in line)
     versions = {}
+    wine = wine_command(architectures[-1], "--version") if architectures else ["wine", "--version"]
     for tool, command in [("hyperfine", ["hyperfine", "--version"]), ("strace", ["strace", "-V"]),
-                          ("wine", ["wine", "--version"]), ("g++", ["g++", "--version"])]:
+                          ("wine", wine), ("g++", ["g++", "--version"])]:
         try:
-            versions[tool] = run(command, env=WINE_ENV).stdout.splitlines()[0]
+            versions[tool] = run(command).stdout.splitlines()[0]
         except (OSError, subprocess.CalledProcessError):
             versions[tool] = "?"
     filesystem = run(["df", "--output=fstype", str(WORK)]).stdout.split()[-1]
@@ -315,18 +343,19 @@ def write_report(info, native, wine, schedule, lingers, memory, windows):
               "release updater": "native updater as released (fully static): `./quillmoor-updater-static X~`",
               "C floor": "C floor: `./floor X~`, only a rename and a start (`bench/floor.c`)",
               "shell floor": "shell floor: `mv -f X~ X && ./X &`",
-              "updater under Wine": "Windows updater under Wine: `wine quillmoor-updater.exe X.exe~`",
-              "program under Wine": "Wine's floor: `wine X.exe`",
-              "minimal road under Wine": "for comparison: `wine minimal-road.exe X.exe~`, a bare rename and "
-                                         "process start (`bench/minimal_road.cpp`)",
-              "GUI program under Wine": "for comparison: `wine gui.exe`, the same program as a GUI program that "
-                                        "links user32 like the updater",
-              "updater alone under Wine": "for comparison: `wine quillmoor-updater.exe` with no argument, "
-                                          "which ends at once (timed to its end, not to a FIFO)"}
-    for results in (native, wine):
-        for name, r in (results or {}).items():
-            add(f"| {labels[name]} | {r['median']:.2f} ms | {r['min']:.2f} ms | {r['max']:.2f} ms | "
-                f"{r['stddev']:.2f} ms |")
+              "updater under Wine": "{arch} Windows updater under Wine: `wine.sh {arch} quillmoor-updater.exe X.exe~`",
+              "minimal road under Wine": "{arch} bare rename and process start under Wine: `wine.sh {arch} "
+                                         "minimal-road.exe X.exe~` (`bench/minimal_road.cpp`)",
+              "program under Wine": "{arch} Wine's floor: `wine.sh {arch} X.exe`",
+              "GUI program under Wine": "{arch} for comparison: `wine.sh {arch} gui.exe`, the same program as a GUI "
+                                        "program that links user32 like the updater",
+              "updater alone under Wine": "{arch} for comparison: `wine.sh {arch} quillmoor-updater.exe` with no "
+                                          "argument, which ends at once (timed to its end, not to a FIFO)"}
+    rows = [("", native)] + [(arch, results) for arch, results in wine.items()]
+    for arch, results in rows:
+        for name, r in results.items():
+            add(f"| {labels[name].format(arch=arch)} | {r['median']:.2f} ms | {r['min']:.2f} ms | "
+                f"{r['max']:.2f} ms | {r['stddev']:.2f} ms |")
     add("")
     native_ratio = native["updater"]["median"] / native["shell floor"]["median"]
     restart_target = f"native start to restart {native_ratio:.2f}x the shell floor (at most {RESTART_RATIO_LIMIT}x)"
@@ -346,16 +375,22 @@ def write_report(info, native, wine, schedule, lingers, memory, windows):
         "plus its existence test (`newfstatat` of `X~`), so what it adds is "
         "mostly user-space start-up: its C++ run-time and a larger program to map. Linked fully statically, it "
         "saves the dynamic loader's work and comes closest to the floor.")
+    add("")
+    for arch, results in wine.items():
+        minimal_ratio = results["updater under Wine"]["median"] / results["minimal road under Wine"]["median"]
+        wine_ratio = results["updater under Wine"]["median"] / results["program under Wine"]["median"]
+        add(f"Under Wine, {arch}: the updater is {minimal_ratio:.2f}x the bare rename-and-start program built for "
+            f"the same architecture, and {wine_ratio:.2f}x Wine's floor (ratios from the same run; no target "
+            f"set).")
     if wine:
-        wine_ratio = wine["updater under Wine"]["median"] / wine["program under Wine"]["median"]
-        minimal_ratio = wine["updater under Wine"]["median"] / wine["minimal road under Wine"]["median"]
-        add(f"Under Wine: {wine_ratio:.2f}x Wine's floor (no target set; shown for comparison). The updater's "
-            f"road holds two program starts under Wine, its own and the restarted program's, against the "
-            f"floor's one; a bare rename-and-start program takes most of that time too (the updater is "
-            f"{minimal_ratio:.2f}x it), so the cost is Wine's start of a program from a program, not the "
-            f"updater's work. The last two rows show what a GUI program's start, and the updater's own start "
-            f"and end, cost alone. Wine's times spread widely on this machine; other work on it widens them "
-            f"further.")
+        add("The road under Wine holds two program starts, the updater's own and the restarted program's, "
+            "against the floor's one; the bare rename-and-start program has both too, so the ratio to it is what "
+            "the updater itself adds. The last two rows of each architecture show what a GUI program's start, "
+            "and the updater's own start and end, cost alone. Each command goes through `scripts/wine.sh`, "
+            "which picks the loader for its architecture; its own start is in every row alike. Wine's times "
+            "spread widely on this machine; other work on it widens them further.")
+    else:
+        add("Not timed under Wine: no Windows executable that Wine runs here.")
     add("")
 
     add("## Retry schedule and linger (native build)")
@@ -415,27 +450,31 @@ def write_report(info, native, wine, schedule, lingers, memory, windows):
         add(f"{label.capitalize()}: {max(missing, happy):.0f} KiB: {verdict(max(missing, happy) <= PEAK_RSS_LIMIT_KIB)}.")
     add("")
 
-    if windows:
-        size_target = (f"Windows executable {windows['stripped'] / 1024:.1f} KiB stripped "
-                       f"(at most {WINDOWS_SIZE_LIMIT // 1024} KiB)")
-        add("## Windows executable")
+    add("## Windows executables")
+    add("")
+    add(f"Before: each size as it was while the C++ run-time's exception machinery was inside (commit "
+        f"bb7f519). Target: at most {WINDOWS_SIZE_LIMIT // 1024} KiB ({WINDOWS_SIZE_LIMIT} bytes) each.")
+    add("")
+    for arch, exe in windows.items():
+        size_target = (f"{arch} Windows executable {exe['stripped']} bytes stripped "
+                       f"(at most {WINDOWS_SIZE_LIMIT} bytes; {SIZE_BEFORE[arch]} before)")
+        add(f"### {arch}")
         add("")
-        add(f"- Size as built: {windows['size']} bytes ({windows['size'] / 1024:.1f} KiB); stripped again: "
-            f"{windows['stripped']} bytes (target at most {WINDOWS_SIZE_LIMIT // 1024} KiB): "
-            f"{verdict(windows['stripped'] <= WINDOWS_SIZE_LIMIT, size_target)}.")
-        add(f"- Subsystem: {windows['subsystem']}.")
-        add("- Imports (`i686-w64-mingw32-objdump -p`):")
-        for dll, functions in windows["imports"].items():
+        add(f"- Size before: {SIZE_BEFORE[arch]} bytes ({SIZE_BEFORE[arch] / 1024:.1f} KiB). As built: "
+            f"{exe['size']} bytes ({exe['size'] / 1024:.1f} KiB); stripped again: {exe['stripped']} bytes: "
+            f"{verdict(exe['stripped'] <= WINDOWS_SIZE_LIMIT, size_target)}.")
+        add(f"- Subsystem: {exe['subsystem']}.")
+        add(f"- Imports (`{MINGW[arch]}-objdump -p`):")
+        for dll, functions in exe["imports"].items():
             add(f"  - {dll} ({len(functions)}): {', '.join(functions)}")
         add("")
-    else:
-        add("## Windows executable")
-        add("")
-        add(f"Not measured: no Windows executable at {WINDOWS_UPDATER}.")
+    if not windows:
+        add("Not measured: no Windows executable at " + " or ".join(str(p) for p in WINDOWS_UPDATERS.values()) + ".")
         add("")
     summary = ["## Targets", ""] + [f"- {'met' if ok else '**missed**'}: {what}" for what, ok in TARGETS]
-    if not windows:
-        summary.append("- not measured: the Windows executable's size (no Windows build)")
+    for arch in WINDOWS_UPDATERS:
+        if arch not in windows:
+            summary.append(f"- not measured: the {arch} Windows executable's size (no {arch} build)")
     at = lines.index("## Start to restart (happy path)")
     return "\n".join(lines[:at] + summary + [""] + lines[at:])
 
@@ -443,26 +482,31 @@ def write_report(info, native, wine, schedule, lingers, memory, windows):
 def main():
     if not NATIVE_UPDATER.exists():
         sys.exit(f"No native updater at {NATIVE_UPDATER}: build it first (cmake --preset native, cmake --build --preset native)")
-    have_windows = WINDOWS_UPDATER.exists()
-    if not have_windows:
-        say(f"No Windows updater at {WINDOWS_UPDATER}: the Wine and executable measurements are skipped.")
+    built = [arch for arch, exe in WINDOWS_UPDATERS.items() if exe.exists()]
+    for arch, exe in WINDOWS_UPDATERS.items():
+        if arch not in built:
+            say(f"No {arch} Windows updater at {exe}: its Wine and executable measurements are skipped.")
+    architectures = wine_architectures()
+    for arch in built:
+        if arch not in architectures:
+            say(f"Wine does not run {arch} programs here: the {arch} executable is measured by its file only.")
     WORK.mkdir(parents=True, exist_ok=True)
-    info = machine()
+    info = machine(architectures)
     say("Building the helpers and the extra linkings ...")
-    helpers, variants = build_helpers()
+    helpers, variants = build_helpers(architectures)
     say(f"Start to restart, native ({NATIVE_RESTART_RUNS} runs each) ...")
     native = measure_native_restart(helpers, variants)
-    wine = None
-    if have_windows:
-        say(f"Start to restart, under Wine ({WINE_RESTART_RUNS} runs each) ...")
-        wine = measure_wine_restart(helpers)
+    wine = {}
+    for arch in architectures:
+        say(f"Start to restart, {arch} under Wine ({WINE_RESTART_RUNS} runs each) ...")
+        wine[arch] = measure_wine_restart(helpers, arch)
     say(f"Retry schedule ({SCHEDULE_RUNS} runs of 8 s) ...")
     schedule = measure_schedule()
     say(f"Linger ({LINGER_RUNS} runs of 3 s) ...")
     lingers = measure_linger(helpers)
     say("Peak memory ...")
     memory = measure_memory(helpers, variants)
-    windows = windows_executable() if have_windows else None
+    windows = {arch: windows_executable(arch) for arch in built}
     report = write_report(info, native, wine, schedule, lingers, memory, windows)
     (ROOT / "docs").mkdir(exist_ok=True)
     (ROOT / "docs" / "benchmarks.md").write_text(report + "\n")

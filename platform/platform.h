@@ -16,7 +16,8 @@ struct FileStatus {
 };
 
 // Settles process-wide settings before the run begins: which libraries may be loaded, how signals
-// are handled. Nothing it does reaches a process that the run starts.
+// are handled, how a run ends that the C++ run-time cannot continue (with status 0, like every
+// other). Nothing it does reaches a process that the run starts.
 void prepare_process();
 
 // 0 when `given_path` is the first command-line argument exactly as it was passed; else the system

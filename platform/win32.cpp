@@ -5,7 +5,6 @@
 #include <cwchar>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "platform.h"
 
@@ -251,7 +250,9 @@ void show_message_box(const std::string& caption, const std::string& text) {
 }
 
 void pause(std::chrono::milliseconds duration) {
-    std::this_thread::sleep_for(duration);
+    // Counted on the system's tick, which a change of the clock does not move; std::this_thread's
+    // sleep would bring in the run-time's exception machinery.
+    Sleep(static_cast<DWORD>(duration.count()));
 }
 
 }  // namespace platform

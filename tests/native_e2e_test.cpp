@@ -243,3 +243,30 @@ TEST_F(NativeUpdate, ANoticeToABrokenPipeEndsNormallyAndTheApplicationKeepsDefau
     EXPECT_EQ(std::stoull(ignored.substr(7), nullptr, 16) & (1ull << (SIGPIPE - 1)), 0u)
         << "SIGPIPE reaches the application at its default";
 }
+
+TEST_F(NativeUpdate, RunningOutOfMemoryEndsWithStatusZeroAndLosesNoFile) {
+    place_probe(scratch.path / "Tool", "v1");
+    place_probe(scratch.path / "Tool~", "v2");
+    const std::string v1 = read_file(scratch.path / "Tool"), v2 = read_file(scratch.path / "Tool~");
+    // The heap held to 512 KiB (util-linux's prlimit sets the limit, then starts the updater).
+    auto limited = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"/usr/bin/prlimit", "--data=524288", updater});
+        return e2e::run(arguments, scratch.path, environment);
+    };
+
+    const e2e::Finished fits = limited({"missing~"});
+    EXPECT_EQ(fits.status, 0);
+    EXPECT_EQ(fits.error_output, "Quillmoor Updater: File missing~ does not exist.\n") << "room for a run";
+
+    // 1 MiB of further arguments, which the updater copies before it does anything else.
+    std::vector<std::string> arguments{"Tool~"};
+    arguments.insert(arguments.end(), 16, std::string(64 * 1024, 'x'));
+    const e2e::Finished finished = limited(arguments);
+
+    EXPECT_EQ(finished.status, 0) << "not ended by abort's signal";
+    EXPECT_EQ(finished.error_output, "");
+    EXPECT_EQ(read_file(scratch.path / "Tool"), v1);
+    EXPECT_EQ(read_file(scratch.path / "Tool~"), v2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(log)) << "nothing was started";
+}
