@@ -132,11 +132,11 @@ TEST(WindowsExecutable, ImportsOnlySystemLibraries) {
     EXPECT_EQ(load(exe).imported_dlls(), (std::set<std::string>{"KERNEL32.dll", "USER32.dll", "msvcrt.dll"}));
 }
 
-// Each architecture's budget: its measured size (x86 25,600 bytes, x64 26,624 with its unwind
+// Each architecture's budget: its measured size (x86 28,160 bytes, x64 30,208 with its unwind
 // tables) plus room for some code. The C++ run-time's exception machinery, once back (through a
 // library call built with exceptions, or a compiler that needs it), adds about 100 KiB.
 TEST(WindowsExecutable, StaysWithinItsSizeBudget) {
-    const std::size_t budget = (x64 ? 30u : 29u) * 1024;
+    const std::size_t budget = (x64 ? 32u : 30u) * 1024;
     EXPECT_LE(load(exe).bytes.size(), budget) << "a budget of " << budget << " bytes";
 }
 
