@@ -2,7 +2,6 @@
 #include <locale.h>
 #include <windows.h>
 
-#include <cwchar>
 #include <optional>
 #include <string>
 
@@ -38,10 +37,6 @@ UINT file_code_page() {
     return AreFileApisANSI() ? CP_ACP : CP_OEMCP;
 }
 
-bool starts_with(const std::wstring& text, const wchar_t* prefix) {
-    return text.compare(0, std::wcslen(prefix), prefix) == 0;
-}
-
 // The full path of a name that would take its plain form to MAX_PATH or beyond, in the form that
 // has no such limit ("\\?\C:\...", "\\?\UNC\server\share\..."): without LongPathsEnabled, off by
 // default, Windows refuses the plain form. Any other name stays as given.
@@ -51,8 +46,8 @@ std::wstring unlimited(const std::wstring& name) {
     std::wstring full(size, L'\0');
     full.resize(GetFullPathNameW(name.c_str(), size, full.data(), nullptr));
     if (full.size() < MAX_PATH || full.size() >= size) return name;
-    if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return full;
-    if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
 
@@ -76,9 +71,9 @@ std::optional<std::wstring> launch_name(const std::string& path) {
     if (length == 0 || length >= short_name.size()) return name;
     short_name.resize(length);
     // Back to the plain form, which is all CreateProcessW takes.
-    if (starts_with(short_name, L"\\\\?\\UNC\\"))
+    if (short_name.starts_with(L"\\\\?\\UNC\\"))
         short_name.replace(0, 8, L"\\\\");
-    else if (starts_with(short_name, L"\\\\?\\"))
+    else if (short_name.starts_with(L"\\\\?\\"))
         short_name.erase(0, 4);
     return short_name.size() < MAX_PATH ? short_name : *name;
 }
