@@ -366,7 +366,9 @@ std::string wording(DWORD code, DWORD language = 0) {
 TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePageAndNoOtherNameIsTaken) {
     if (system_code_page() != L"1252") {
         // Under Wine, CTest sets it up: there a missing code page is a fault, not a reason to skip.
-        if (under_wine()) FAIL() << "Wine runs with the ANSI code page " << utf8(system_code_page());
+        if (under_wine())
+            FAIL() << "Wine runs with the ANSI code page " << utf8(system_code_page())
+                   << ": run it with LANG=C.UTF-8 and no LC_ALL of another language";
         GTEST_SKIP() << "needs the Western ANSI code page 1252, not " << utf8(system_code_page());
     }
     const std::string patched = without_utf8_code_page(read_file(updater_path()));
@@ -375,11 +377,16 @@ TEST_F(Updater, AnAccentedWesternNameUpdatesWhereUtf8IsNotTheCodePageAndNoOtherN
     const std::wstring ansi_updater = at(L"ansi\\quillmoor-updater.exe");
     write_file(ansi_updater, patched);
 
-    // Under Wine, CTest gives this test Russian as the display language, whose wording code page
-    // 1252 cannot hold: the notices must not read as rows of "?".
-    if (under_wine()) {
-        EXPECT_EQ(PRIMARYLANGID(GetUserDefaultUILanguage()), LANG_RUSSIAN)
-            << "no Russian display language: is the host's ru_RU.UTF-8 locale generated (scripts/setup.sh)?";
+    // Under Wine, CTest gives this test Russian as the display language (QM_RUSSIAN_DISPLAY says so),
+    // whose wording code page 1252 cannot hold: the notices must not read as rows of "?".
+    if (under_wine() && PRIMARYLANGID(GetUserDefaultUILanguage()) != LANG_RUSSIAN) {
+        const std::string how =
+            "LANG=C.UTF-8 LC_MESSAGES=ru_RU.UTF-8 in Wine's environment, with the host's "
+            "ru_RU.UTF-8 locale generated (scripts/setup.sh)";
+        if (GetEnvironmentVariableW(L"QM_RUSSIAN_DISPLAY", nullptr, 0))
+            FAIL() << "no Russian display language: " << how;
+        std::printf("not checked: wording that the code page cannot hold. For it, run with %s\n",
+                    how.c_str());
     }
 
     // Names the code page cannot hold arrive altered, with best fit: "ł" as "l", which names the
