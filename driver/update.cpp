@@ -5,6 +5,8 @@
 #include "../platform/platform.h"
 #include "text_format.h"
 
+#include <utility>
+
 namespace quillmoor {
 
 namespace {
@@ -25,15 +27,25 @@ std::string error_wording(std::uint32_t code) {
 
 std::optional<std::string> replace_pending_file(const std::string& given_path) {
     const std::string target_path = given_path.substr(0, given_path.size() - 1);
-    for (int attempt = 1;; ++attempt) {
-        const std::uint32_t error = platform::move_over(given_path, target_path);
-        if (error == 0) return target_path;
-        if (attempt == attempt_count) {
-            show_error(format_text(failed_update_text, target_path, error_wording(error), as_shown(error)));
-            return std::nullopt;
+    // The application that handed over usually still runs at the first attempt and holds its file:
+    // the moment it exits is worth one attempt of its own, whenever in the schedule it comes.
+    platform::Starter starter = platform::hold_starter();
+    std::uint32_t error = platform::move_over(given_path, target_path);
+    for (int attempt = 2; error != 0 && attempt <= attempt_count; ++attempt) {
+        const std::chrono::milliseconds left = platform::pause_until_exit(starter, retry_pause);
+        if (left > std::chrono::milliseconds::zero()) {
+            // Once per run. Should the file still be held (a scanner may look at it after the exit),
+            // the rest of the pause is kept, so that no scheduled attempt moves.
+            platform::let_go(std::exchange(starter, platform::no_starter));
+            if ((error = platform::move_over(given_path, target_path)) == 0) break;
+            platform::pause(left);
         }
-        platform::pause(retry_pause);
+        error = platform::move_over(given_path, target_path);
     }
+    platform::let_go(starter);
+    if (error == 0) return target_path;
+    show_error(format_text(failed_update_text, target_path, error_wording(error), as_shown(error)));
+    return std::nullopt;
 }
 
 int run_update(const std::vector<std::string>& arguments) {

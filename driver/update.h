@@ -25,8 +25,9 @@ inline constexpr std::string_view unknown_error_text = "unknown error";
 std::string error_wording(std::uint32_t code);
 
 // Renames the pending file `given_path` over its target (the same path less its last "~"),
-// retrying while that fails. Returns the target path once renamed; after the last failed
-// attempt it shows the failed-update notice and returns nothing.
+// retrying while that fails: on schedule, and once more the moment the process that started the
+// updater exits. Returns the target path once renamed; after the last failed scheduled attempt
+// it shows the failed-update notice and returns nothing.
 std::optional<std::string> replace_pending_file(const std::string& given_path);
 
 // The whole run over the command-line arguments (element 0 is the program's own name).

@@ -44,4 +44,17 @@ void show_message_box(const std::string& caption, const std::string& text);
 // Blocks the calling thread for `duration` on a monotonic clock.
 void pause(std::chrono::milliseconds duration);
 
+// The process that started this one, held so that its exit can be awaited even when it comes before
+// the wait; no_starter where it cannot be found or held (nothing to wait for, as on POSIX).
+using Starter = std::uintptr_t;
+inline constexpr Starter no_starter = 0;
+Starter hold_starter();
+
+// Blocks like `pause`, but ends early once `starter` has exited (at once if it already has). Returns
+// what was left of `duration` then; zero when it was waited out.
+std::chrono::milliseconds pause_until_exit(Starter starter, std::chrono::milliseconds duration);
+
+// Gives back what hold_starter holds; nothing for no_starter.
+void let_go(Starter starter);
+
 }  // namespace platform

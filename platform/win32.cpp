@@ -1,7 +1,10 @@
 // Windows implementation of the platform calls: only Windows code lives here.
 #include <locale.h>
 #include <windows.h>
+// After windows.h, which it relies on.
+#include <tlhelp32.h>
 
+#include <algorithm>
 #include <optional>
 #include <string>
 
@@ -248,6 +251,52 @@ void pause(std::chrono::milliseconds duration) {
     // Counted on the system's tick, which a change of the clock does not move; std::this_thread's
     // sleep would bring in the run-time's exception machinery.
     Sleep(static_cast<DWORD>(duration.count()));
+}
+
+Starter hold_starter() {
+    // The parent's id is in this process's own entry of the system's list of processes.
+    const DWORD self = GetCurrentProcessId();
+    DWORD parent = 0;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return no_starter;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL found = Process32FirstW(snapshot, &entry); found && !parent;
+         found = Process32NextW(snapshot, &entry))
+        if (entry.th32ProcessID == self) parent = entry.th32ParentProcessID;
+    CloseHandle(snapshot);
+    const HANDLE starter =
+        parent ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parent) : nullptr;
+    if (!starter) return no_starter;
+    // Once a process has gone its id is free for another, which a parent that is really ours cannot
+    // be: that one was created before us.
+    FILETIME created{}, own_created{}, unused{};
+    if (!GetProcessTimes(starter, &created, &unused, &unused, &unused) ||
+        !GetProcessTimes(GetCurrentProcess(), &own_created, &unused, &unused, &unused) ||
+        CompareFileTime(&created, &own_created) > 0) {
+        CloseHandle(starter);
+        return no_starter;
+    }
+    return reinterpret_cast<Starter>(starter);
+}
+
+std::chrono::milliseconds pause_until_exit(Starter starter, std::chrono::milliseconds duration) {
+    if (starter == no_starter) {
+        pause(duration);
+        return std::chrono::milliseconds::zero();
+    }
+    const ULONGLONG begun = GetTickCount64();
+    const DWORD waited =
+        WaitForSingleObject(reinterpret_cast<HANDLE>(starter), static_cast<DWORD>(duration.count()));
+    const auto passed = std::min(duration, std::chrono::milliseconds(GetTickCount64() - begun));
+    if (waited == WAIT_OBJECT_0) return duration - passed;
+    // A wait that failed leaves the plain pause, or what is left of it.
+    if (waited != WAIT_TIMEOUT) pause(duration - passed);
+    return std::chrono::milliseconds::zero();
+}
+
+void let_go(Starter starter) {
+    if (starter != no_starter) CloseHandle(reinterpret_cast<HANDLE>(starter));
 }
 
 }  // namespace platform

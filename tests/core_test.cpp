@@ -142,6 +142,33 @@ TEST(Replacement, FiveFailuresReportTheLastErrorAndStartNothing) {
               notice("Failed to Update 'Tool.exe'.\n\nunknown error (-2147024891)"));
 }
 
+TEST(Replacement, TheStartersExitBringsOneAttemptAtOnceAndTheScheduleKeepsItsTimes) {
+    const std::string move = "move Tool.exe~ > Tool.exe";
+    auto scene = [](std::chrono::milliseconds exit, std::deque<std::uint32_t> results) {
+        fake::Script script = failing_moves(std::move(results));
+        script.starter_exit = exit;
+        fake::reset(script);
+        EXPECT_EQ(run({"Tool.exe~"}), 0);
+    };
+    // Exiting during a pause: an attempt at that moment, which here succeeds.
+    scene(5s, {access_denied, access_denied, access_denied});
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query Tool.exe~"}, {0ms, move}, {2s, move},
+                                                  {4s, move}, {5s, move}, {5s, "start Tool.exe"}}));
+
+    // A file still held after the exit: the pause runs out, and the scheduled attempts keep their times.
+    scene(200ms, std::deque<std::uint32_t>(5, sharing_violation));
+    EXPECT_EQ(fake::events(), (std::vector<Event>{{0ms, "query Tool.exe~"}, {0ms, move}, {200ms, move},
+                                                  {2s, move}, {4s, move}, {6s, move}, {8s, move},
+                                                  {8s, "start Tool.exe"}}));
+
+    // Held for good: still five scheduled attempts, and the notice carries the last one's code.
+    scene(200ms, {sharing_violation, sharing_violation, sharing_violation, sharing_violation,
+                  sharing_violation, access_denied});
+    EXPECT_EQ(fake::events().size(), 8u);
+    EXPECT_EQ(fake::events().back(),
+              (Event{8s, notice("Failed to Update 'Tool.exe'.\n\nAccess is denied. (5)")}));
+}
+
 TEST(Replacement, OnlyTheLastMarkIsRemoved) {
     fake::reset();
     auto target = quillmoor::replace_pending_file("Tool.exe~~");

@@ -1,6 +1,8 @@
 // The fake platform behind the core tests.
 #include "fake_platform.h"
 
+#include <algorithm>
+
 namespace fake {
 
 namespace {
@@ -65,5 +67,21 @@ void show_message_box(const std::string& caption, const std::string& text) {
 void pause(std::chrono::milliseconds duration) {
     fake::clock += duration;
 }
+
+Starter hold_starter() {
+    return fake::current.starter_exit ? 1 : no_starter;
+}
+
+std::chrono::milliseconds pause_until_exit(Starter starter, std::chrono::milliseconds duration) {
+    const std::chrono::milliseconds end = fake::clock + duration;
+    if (!starter || *fake::current.starter_exit >= end) {
+        fake::clock = end;
+        return std::chrono::milliseconds::zero();
+    }
+    fake::clock = std::max(fake::clock, *fake::current.starter_exit);
+    return end - fake::clock;
+}
+
+void let_go(Starter) {}
 
 }  // namespace platform

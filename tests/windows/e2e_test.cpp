@@ -14,13 +14,13 @@ namespace {
 
 // One start of a probe, as its log line records it: tab-separated fields, or "tag=T ended".
 struct Report {
-    std::string tag, cwd, handle, handles_to_self, argv, shell_argv, cmdline;
+    std::string tag, cwd, handle, handles_to_self, argv, shell_argv, at, cmdline;
 };
 
 std::vector<Report> reports(const std::string& log) {
     static const std::regex line(
         "tag=([^\t]+)\tcwd=([^\t]*)\thandle=(\\S+)\thandles-to-self=(\\d+)\t"
-        "argv=([^\t]*)\tshell-argv=([^\t]*)\tcmdline=(.*)|tag=(\\S+) ended");
+        "argv=([^\t]*)\tshell-argv=([^\t]*)\tat=(\\d+)\tcmdline=(.*)|tag=(\\S+) ended");
     std::vector<Report> found;
     std::istringstream lines(log);
     for (std::string text; std::getline(lines, text);) {
@@ -28,10 +28,10 @@ std::vector<Report> reports(const std::string& log) {
         Report report;
         if (!std::regex_match(text, match, line)) {
             report.tag = "unreadable: " + text;
-        } else if (match[8].matched) {
-            report.tag = match[8].str() + " ended";
+        } else if (match[9].matched) {
+            report.tag = match[9].str() + " ended";
         } else {
-            report = {match[1], match[2], match[3], match[4], match[5], match[6], match[7]};
+            report = {match[1], match[2], match[3], match[4], match[5], match[6], match[7], match[8]};
         }
         found.push_back(report);
     }
@@ -171,22 +171,22 @@ TEST_F(Updater, AMissingFileIsNamedExactlyInAnErrorBoxAndNothingChanges) {
 }
 
 TEST_F(Updater, ARunningTargetIsReplacedOnceItExitsAndTheNewCopyStarted) {
+    // The old copy plays the application: it starts the updater on its pending copy, then exits.
     place_update(at(L"Tool.exe"));
-    Process old_copy = start(at(L"Tool.exe"), std::nullopt, scratch.path,
-                             {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"4000"}});
-    ASSERT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v1"}) << "the old copy runs";
+    Process old_copy = start(
+        at(L"Tool.exe"), std::nullopt, scratch.path,
+        {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"500"}, {L"QM_PROBE_HAND_OVER", updater_path()}});
+    EXPECT_EQ(finish(old_copy), 0u);
 
-    Process updater = run(L"Tool.exe~");
-    EXPECT_EQ(finish(updater), 0u);
-    finish(old_copy);
-
-    EXPECT_EQ(holds(at(L"Tool.exe")), "v2");
-    EXPECT_FALSE(exists(at(L"Tool.exe~")));
     const std::vector<Report> started = reports(await_lines(log, 3));
     ASSERT_EQ(started.size(), 3u) << read_file(log);
     EXPECT_EQ(started[1].tag, "v1 ended") << "the new copy starts only after the old one ended";
     EXPECT_EQ(started[2].tag, "v2");
     EXPECT_EQ(started[2].cwd, utf8(scratch.path));
+    // At the old copy's exit, not with the attempt that follows the first one 2 s later.
+    EXPECT_LT(std::stoull(started[2].at) - std::stoull(started[0].at), 2000u) << read_file(log);
+    EXPECT_EQ(holds(at(L"Tool.exe")), "v2");
+    EXPECT_FALSE(exists(at(L"Tool.exe~")));
 }
 
 TEST_F(Updater, ATargetHeldOpenBrieflyIsReplacedOnARetry) {

@@ -488,10 +488,26 @@ bool run_as_probe(int* status) {
     const std::string record = "tag=" + *tag + "\tcwd=" + utf8(directory) + "\thandle=" + inherited +
                                "\thandles-to-self=" + std::to_string(handles_to(identity)) +
                                "\targv=" + crt_arguments + "\tshell-argv=" + shell_arguments +
+                               "\tat=" + std::to_string(GetTickCount64()) +
                                "\tcmdline=" + utf8(GetCommandLineW()) + "\n";
     append_to_log(record);
     // Held long, it says when it ends, so a test can tell what started after.
-    if (const std::wstring hold = environment_variable(L"QM_PROBE_HOLD_MS"); !hold.empty()) {
+    const std::wstring hold = environment_variable(L"QM_PROBE_HOLD_MS");
+    // Playing the application: it hands its pending copy to that updater; the new copy plays no part.
+    if (const std::wstring updater = environment_variable(L"QM_PROBE_HAND_OVER"); !updater.empty()) {
+        SetEnvironmentVariableW(L"QM_PROBE_HAND_OVER", nullptr);
+        SetEnvironmentVariableW(L"QM_PROBE_HOLD_MS", nullptr);
+        std::wstring command_line = L"\"" + updater + L"\" \"" + own_path() + L"~\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started{};
+        if (CreateProcessW(updater.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &started)) {
+            CloseHandle(started.hThread);
+            CloseHandle(started.hProcess);
+        }
+    }
+    if (!hold.empty()) {
         Sleep(static_cast<DWORD>(std::stoul(hold)));
         append_to_log("tag=" + *tag + " ended\n");
     }
