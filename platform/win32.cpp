@@ -134,6 +134,11 @@ FileStatus verdict(DWORD error) {
 }  // namespace
 
 void prepare_process() {
+    // Windows shows the busy cursor after it starts a GUI program until the program first asks for
+    // its messages. A look at the empty queue, taking nothing, asks once; the updater has no window.
+    MSG message;
+    PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE);
+
     // A DLL planted beside the updater (uxtheme.dll, dwmapi.dll: both loaded when the themed box
     // appears) must never be loaded: only System32 is searched. The call is looked up because a
     // Windows 7 without the update that brings it lacks it.

@@ -72,6 +72,7 @@ decltype(&CreateProcessW) create_process_call;
 std::wstring started_name;
 decltype(&AllowSetForegroundWindow) allow_foreground_call;
 decltype(&MessageBoxW) message_box_call;
+decltype(&PeekMessageW) peek_message_call;
 
 BOOL WINAPI record_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
     handed.push_back(L"query " + std::wstring(name));
@@ -102,6 +103,11 @@ BOOL WINAPI record_create_process(LPCWSTR name, LPWSTR command_line, LPSECURITY_
 BOOL WINAPI record_allow_foreground(DWORD process) {
     handed.push_back(L"allow foreground " + std::to_wstring(process));
     return allow_foreground_call(process);
+}
+
+BOOL WINAPI record_peek_message(LPMSG message, HWND window, UINT first, UINT last, UINT removal) {
+    handed.push_back(L"peek messages, removal " + std::to_wstring(removal));
+    return peek_message_call(message, window, first, last, removal);
 }
 
 UINT box_style = 0;
@@ -557,27 +563,36 @@ TEST(Win32Platform, TextThatIsNoValidUtf8IsNeverTakenForAnotherName) {
     EXPECT_EQ(box_style, static_cast<UINT>(MB_ICONERROR | MB_OK | MB_SETFOREGROUND));
 }
 
-TEST(Win32Platform, TheNewCopyGetsTheUsualDllSearchAndTheRightToComeToTheFront) {
+TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRightToComeToTheFront) {
     // Windows hands a process's DLL directory on to the processes it starts (Wine does not): the
     // setting that keeps a planted DLL out of the updater must not be in force at the launch.
     Scratch scratch;
-    const std::wstring log = scratch.path + L"\\probe.log";
-    place_probe(scratch.path + L"\\Tool.exe", "v1");
+    const std::wstring log = scratch.path + L"\\probe.log", target = scratch.path + L"\\Tool.exe";
+    place_probe(target, "v1");
+    place_probe(target + L"~", "v2");
     handed.clear();
     {
-        std::optional<Redirect> dll_directory, create_process, allow_foreground;
+        std::optional<Redirect> dll_directory, create_process, allow_foreground, peek_message, move;
         redirect(dll_directory, "KERNEL32.dll", "SetDllDirectoryW", record_dll_directory, dll_directory_call);
         redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process,
                  create_process_call);
         redirect(allow_foreground, "USER32.dll", "AllowSetForegroundWindow", record_allow_foreground,
                  allow_foreground_call);
+        redirect(peek_message, "USER32.dll", "PeekMessageW", record_peek_message, peek_message_call);
+        redirect(move, "KERNEL32.dll", "MoveFileExW", record_move, move_call);
         SetEnvironmentVariableW(L"QM_PROBE_LOG", log.c_str());
+        // The updater's own order: the process is prepared, the pending copy renamed, the target started.
         platform::prepare_process();
-        platform::start_process(utf8(scratch.path + L"\\Tool.exe"));
+        EXPECT_EQ(platform::move_over(utf8(target + L"~"), utf8(target)), 0u);
+        platform::start_process(utf8(target));
         SetEnvironmentVariableW(L"QM_PROBE_LOG", nullptr);
     }
-    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v1"});
+    EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"});
 
+    // The busy cursor that Windows shows from a GUI program's start ends when it first asks for its
+    // messages: the updater does, taking none, before anything else (Wine shows no such cursor).
+    ASSERT_FALSE(handed.empty());
+    EXPECT_EQ(utf8(handed.front()), "peek messages, removal " + std::to_string(PM_NOREMOVE));
     std::wstring in_force = L"dll directory reset", started;
     for (const std::wstring& call : handed) {
         if (call.rfind(L"start ", 0) == 0) {
