@@ -18,7 +18,8 @@ case "$mode" in native | windows | all) ;; *)
   ;;
 esac
 
-# The updater tries at 0, 2, 4, 6 and 8 s; version 2 gets two more seconds to start.
+# The updater tries at 0, 2, 4, 6 and 8 s, and once more when version 1 exits; version 2 gets two
+# more seconds to start.
 restart_deadline_s=12
 
 install_missing() {
@@ -62,11 +63,11 @@ report() {
   echo "Version 1 wrote its new copy as ${tool}~, started the updater, and exited" \
     "$(awk -v a="$handed" -v b="$exited" 'BEGIN { printf "%.2f", b - a }') s later."
   restarted=$(stamp_of "$log" ' version 2 pid [0-9]* started')
-  # Attempts fall 2 s apart, so the delay before the restart tells which attempt succeeded.
-  awk -v a="$handed" -v b="$restarted" 'BEGIN {
-    delay = b - a; attempts = int(delay / 2) + 1
-    printf "Rename attempts: %d (version 2 started %.3f s after the hand-over; the updater tries every 2 s).\n",
-      attempts, delay }'
+  # What the user feels: how long no version of the application ran.
+  awk -v h="$handed" -v e="$exited" -v r="$restarted" 'BEGIN {
+    if (r >= e) printf "Version 2 started %.3f s after version 1 exited (%.3f s after the hand-over).\n", r - e, r - h
+    else printf "Version 2 started %.3f s after the hand-over, while version 1 still ran (this system lets a" \
+      " running program be replaced).\n", r - h }'
   echo "Now: $now is on disk and was started by the updater;" \
     "${tool}~ $([[ -e "$folder/${tool}~" ]] && echo "is still there" || echo "is gone")."
 }
