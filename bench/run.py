@@ -10,6 +10,7 @@ import json
 import os
 import platform
 import re
+import select
 import shlex
 import shutil
 import statistics
@@ -46,6 +47,13 @@ LINGER_RUNS = 4  # 3 s each
 RSS_RUNS = 5
 ATTEMPT_OFFSETS_S = [0, 2, 4, 6, 8]
 LINGER_S = 3
+# The application's hand-over under Wine: it exits this long after starting the updater, or never.
+EXIT_AFTER_MS = [200, 5000]
+HAND_OVER_RUNS = 5
+GIVE_UP_RUNS = 2
+EXIT_TO_START_LIMIT_S = 0.3
+# The last updater that knew nothing of the application's exit: it waited out every 2 s pause.
+BEFORE_EARLY_RESTART = "f97a575"
 
 
 def wine_env(arch):
@@ -92,6 +100,7 @@ def build_helpers(architectures):
         run([compiler, "-O2", "-static", "-s", "-o", helpers / f"started-{arch}.exe", source])
         run([compiler, "-O2", "-static", "-s", "-mwindows", "-DLINK_USER32", "-o",
              helpers / f"started-gui-{arch}.exe", source])
+        run([compiler, "-O2", "-static", "-s", "-DHAND_OVER", "-o", helpers / f"hand-over-{arch}.exe", source])
         run([compiler, "-O2", "-static", "-s", "-mwindows", "-municode", "-o", helpers / f"minimal-road-{arch}.exe",
              ROOT / "bench" / "minimal_road.cpp"])
     variants = {"as built": NATIVE_UPDATER}
@@ -175,6 +184,80 @@ def measure_wine_restart(helpers, arch):
     finally:
         time.sleep(LINGER_S + 0.5)
         subprocess.run(["wineserver", "-k"], env=env)
+
+
+def build_before_early_restart(arch):
+    """The updater of `arch` as it was before it waited on the application's exit, built from that commit."""
+    source, build = WORK / "before-source", WORK / f"before-{arch}"
+    if not (source / "CMakeLists.txt").exists():
+        source.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.run(["git", "-C", ROOT, "archive", "--format=tar", BEFORE_EARLY_RESTART],
+                                 check=True, capture_output=True).stdout
+        subprocess.run(["tar", "-x", "-C", source], input=archive, check=True)
+    toolchain = source / "cmake" / f"mingw-w64-{'i686' if arch == 'x86' else 'x86_64'}.cmake"
+    run(["cmake", "-S", source, "-B", build, f"-DCMAKE_TOOLCHAIN_FILE={toolchain}", "-DCMAKE_BUILD_TYPE=MinSizeRel",
+         "-DBUILD_TESTING=OFF"])
+    run(["cmake", "--build", build, "--target", "quillmoor-updater"])
+    return build / "quillmoor-updater.exe"
+
+
+def measure_hand_over(helpers, arch):
+    """The road as the application walks it, under Wine with a virtual screen: the running program starts
+    the updater on its own pending copy and exits EXIT_AFTER_MS later (or never). Times, on the host's
+    clock, from its exit to the new copy's start, and from the hand-over to the failed-update box when it
+    never exits, for the updater before it waited on the application's exit and for today's."""
+    folder = fresh_folder(f"hand-over-{arch}")
+    os.mkfifo(folder / "started.fifo")
+    screen = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    env = {**wine_env(arch), "WINEPREFIX": str(WORK / f"wine-prefix-{arch}-screen"),
+           "DISPLAY": ":" + screen.stdout.readline().strip()}
+    updaters = {"before": build_before_early_restart(arch), "after": WINDOWS_UPDATERS[arch]}
+    results = {}
+    try:
+        subprocess.run(wine_command(arch, "wineboot", "--init"), env=env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=True)
+
+        def hand_over(exit_after_ms):
+            for name in ("X.exe", "X.exe~"):
+                shutil.copy(helpers / f"hand-over-{arch}.exe", folder / name)
+            for name in ("exit.txt", "box.txt"):
+                (folder / name).unlink(missing_ok=True)
+            app = subprocess.Popen(wine_command(arch, "X.exe", "--hand-over", "quillmoor-updater.exe",
+                                                str(exit_after_ms)),
+                                   cwd=folder, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            return app
+
+        for label, updater in updaters.items():
+            shutil.copy(updater, folder / "quillmoor-updater.exe")
+            for exit_after_ms in EXIT_AFTER_MS:
+                figures = []
+                for _ in range(HAND_OVER_RUNS):
+                    reader = os.open(folder / "started.fifo", os.O_RDONLY | os.O_NONBLOCK)
+                    app = hand_over(exit_after_ms)
+                    # The new copy opens the FIFO as its first act; the reader is there before it can come.
+                    ready, _, _ = select.select([reader], [], [], 30)
+                    started = time.time()
+                    os.close(reader)
+                    if not ready:
+                        sys.exit(f"{label} updater, {arch}: no new copy within 30 s (see {folder})")
+                    app.wait(timeout=30)
+                    _, exited = (int(ms) / 1000 for ms in (folder / "exit.txt").read_text().split())
+                    figures.append(started - exited)
+                    time.sleep(LINGER_S + 0.5)  # the updater lingers, then ends
+                results[(label, exit_after_ms)] = figures
+            give_ups = []
+            for _ in range(GIVE_UP_RUNS):
+                hand_over(-1).wait(timeout=40)
+                handed, box = (int(ms) / 1000 for ms in (folder / "box.txt").read_text().split())
+                give_ups.append(box - handed)
+                time.sleep(1)
+            results[(label, "never")] = give_ups
+    finally:
+        subprocess.run(["wineserver", "-k"], env=env)
+        screen.terminate()
+        screen.wait()
+    return results
 
 
 STRACE_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(?:<\.\.\. )?(\w+)[( ](.*)$")
@@ -318,7 +401,7 @@ def verdict(ok, what=None):
     return "met" if ok else "**missed**"
 
 
-def write_report(info, native, wine, schedule, lingers, memory, windows):
+def write_report(info, native, wine, hand_over, schedule, lingers, memory, windows):
     lines = []
     add = lines.append
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -391,6 +474,51 @@ def write_report(info, native, wine, schedule, lingers, memory, windows):
             "spread widely on this machine; other work on it widens them further.")
     else:
         add("Not timed under Wine: no Windows executable that Wine runs here.")
+    add("")
+
+    add("## From the application's exit to the new copy's start (under Wine)")
+    add("")
+    add("What the user feels: how long no application is on screen. A Windows program plays the application: "
+        "running as `X.exe`, it starts the updater on its own pending copy `X.exe~`, and exits the given time "
+        "later, noting the moment; the new copy opens a FIFO as its first act, which the benchmark stamps. "
+        "Both moments are on the host's clock. Each under Wine with a virtual screen, "
+        f"{HAND_OVER_RUNS} runs, medians with the range; the updater as it was before it waited on the "
+        f"application's exit (commit {BEFORE_EARLY_RESTART}, built by the benchmark) and as it is now. When "
+        f"the application never exits: from the hand-over to the failed-update box, {GIVE_UP_RUNS} runs.")
+    add("")
+    add("| Architecture | The application | Before | After |")
+    add("|---|---|---:|---:|")
+
+    def spread(figures):
+        return f"{statistics.median(figures):.3f} s ({min(figures):.3f}–{max(figures):.3f})"
+
+    for arch, results in hand_over.items():
+        for exit_after_ms in EXIT_AFTER_MS:
+            add(f"| {arch} | exits {exit_after_ms / 1000:g} s after the hand-over: to the new copy's start | "
+                f"{spread(results[('before', exit_after_ms)])} | {spread(results[('after', exit_after_ms)])} |")
+        add(f"| {arch} | never exits: from the hand-over to the box | {spread(results[('before', 'never')])} | "
+            f"{spread(results[('after', 'never')])} |")
+    add("")
+    for arch, results in hand_over.items():
+        verdicts = []
+        for exit_after_ms in EXIT_AFTER_MS:
+            after = statistics.median(results[("after", exit_after_ms)])
+            what = (f"{arch} under Wine, the application exiting {exit_after_ms / 1000:g} s after the hand-over: "
+                    f"the new copy starts {after:.3f} s after its exit (at most {EXIT_TO_START_LIMIT_S} s)")
+            verdicts.append(f"exiting at {exit_after_ms / 1000:g} s, {after:.3f} s: "
+                            f"{verdict(after <= EXIT_TO_START_LIMIT_S, what)}")
+        before, after = (statistics.median(results[(label, "never")]) for label in ("before", "after"))
+        what = (f"{arch} under Wine, an application that never exits: the box {after:.2f} s after the hand-over, "
+                f"as before ({before:.2f} s), within 0.25 s")
+        verdicts.append(f"never exiting, the box at {after:.2f} s as before ({before:.2f} s): "
+                        f"{verdict(abs(after - before) <= 0.25, what)}")
+        add(f"{arch}: " + "; ".join(verdicts) + ".")
+    if hand_over:
+        add("The updater holds the process that started it from its start, and each pause after a failed attempt "
+            "ends when that process exits; one attempt follows at once, and if the file is still held, the "
+            "rest of the pause and the schedule (attempts at 0, 2, 4, 6 and 8 s) go on as before.")
+    else:
+        add("Not measured: no Windows executable that Wine runs here.")
     add("")
 
     add("## Retry schedule and linger (native build)")
@@ -500,6 +628,10 @@ def main():
     for arch in architectures:
         say(f"Start to restart, {arch} under Wine ({WINE_RESTART_RUNS} runs each) ...")
         wine[arch] = measure_wine_restart(helpers, arch)
+    hand_over = {}
+    for arch in architectures:
+        say(f"From the application's exit to the new copy's start, {arch} under Wine (before and after) ...")
+        hand_over[arch] = measure_hand_over(helpers, arch)
     say(f"Retry schedule ({SCHEDULE_RUNS} runs of 8 s) ...")
     schedule = measure_schedule()
     say(f"Linger ({LINGER_RUNS} runs of 3 s) ...")
@@ -507,7 +639,7 @@ def main():
     say("Peak memory ...")
     memory = measure_memory(helpers, variants)
     windows = {arch: windows_executable(arch) for arch in built}
-    report = write_report(info, native, wine, schedule, lingers, memory, windows)
+    report = write_report(info, native, wine, hand_over, schedule, lingers, memory, windows)
     (ROOT / "docs").mkdir(exist_ok=True)
     (ROOT / "docs" / "benchmarks.md").write_text(report + "\n")
     say("")
