@@ -39,9 +39,10 @@ static char* beside(const char* path, const char* name) {
     return text;
 }
 
+/* Whether `path` itself, not what a link there points to, is the open file with status `file`. */
 static int is_same_file(const char* path, const struct stat* file) {
     struct stat other;
-    return stat(path, &other) == 0 && other.st_dev == file->st_dev && other.st_ino == file->st_ino;
+    return lstat(path, &other) == 0 && other.st_dev == file->st_dev && other.st_ino == file->st_ino;
 }
 
 static int own_path(char** path) {

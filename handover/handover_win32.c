@@ -92,12 +92,13 @@ static DWORD own_path(wchar_t** path) {
     }
 }
 
-/* Whether `name` is the file open at `file`: the same volume and the same index on it. */
+/* Whether `name` itself, not what a link there points to, is the file open at `file`: the same
+   volume and the same index on it. */
 static int is_same_file(const wchar_t* name, HANDLE file) {
     BY_HANDLE_FILE_INFORMATION one, other;
     int same = 0;
     HANDLE named = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, 0, NULL);
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (named == INVALID_HANDLE_VALUE) return 0;
     if (GetFileInformationByHandle(file, &one) && GetFileInformationByHandle(named, &other)) {
         same = one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
