@@ -8,6 +8,9 @@ install(TARGETS quillmoor-updater RUNTIME DESTINATION .)
 install(FILES LICENSE README.md DESTINATION .)
 # The guide shows the error box, so the picture goes with it.
 install(FILES docs/integration.md docs/error-box.png DESTINATION docs)
+# The hand-over library as source, for an application to build with its own compiler.
+install(FILES include/quillmoor/handover.h DESTINATION include/quillmoor)
+install(FILES handover/handover_posix.c handover/handover_win32.c DESTINATION handover)
 
 if(WIN32)
   set(qm_platform windows-${QM_WINDOWS_ARCH})

@@ -1,6 +1,7 @@
 // A tiny application that updates itself with the updater. The build makes it twice: version 1
-// finds a downloaded update beside itself, writes it as "<own name>~", hands that to the updater and
-// exits; whichever version runs records it in update-demo.log beside itself.
+// finds a downloaded update beside itself, hands it over with one call (which writes it as
+// "<own name>~" and starts the updater) and exits; whichever version runs records it in
+// update-demo.log beside itself.
 //
 // Usage: Tool            run (and install a waiting update, if any)
 //        Tool --version  print the version and do nothing else
@@ -8,15 +9,14 @@
 #include <cstdio>
 #include <string>
 #include <thread>
-#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <fcntl.h>
-#include <spawn.h>
 #include <unistd.h>
 #endif
+
+#include "quillmoor/handover.h"
 
 #ifndef APP_VERSION
 #error "the build defines APP_VERSION (1 or 2)"
@@ -31,7 +31,6 @@ constexpr int app_version = APP_VERSION;
 constexpr std::chrono::milliseconds shutdown_delay{1500};
 
 #ifdef _WIN32
-constexpr const char* updater_name = "quillmoor-updater.exe";
 constexpr char separator = '\\';
 
 // Our own path at any length: a full buffer may have cut it short, so it grows and we ask again.
@@ -44,49 +43,10 @@ std::string self_path() {
     }
 }
 
-// Writes the whole new copy and closes it: the updater must never see a partial file.
-bool write_pending_copy(const std::vector<char>& bytes, const std::string& pending) {
-    HANDLE file = CreateFileA(pending.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size();
-    ok = FlushFileBuffers(file) && ok;
-    ok = CloseHandle(file) && ok;
-    if (!ok) DeleteFileA(pending.c_str());
-    return ok;
-}
-
-// Starts the updater on its own: no handles of ours, no console, no busy cursor, not waited for.
-bool start_updater(const std::string& updater, const std::string& pending) {
-    std::string command_line = "\"" + updater + "\" \"" + pending + "\"";
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_FORCEOFFFEEDBACK;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessA(updater.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                        DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process)) {
-        return false;
-    }
-    // Our right to the front goes to the updater: for its error box, or for the new copy it starts.
-    AllowSetForegroundWindow(process.dwProcessId);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    return true;
-}
-
 unsigned long process_id() {
     return GetCurrentProcessId();
 }
-
-void remove_file(const std::string& path) {
-    DeleteFileA(path.c_str());
-}
 #else
-extern "C" char** environ;
-
-constexpr const char* updater_name = "quillmoor-updater";
 constexpr char separator = '/';
 
 std::string self_path() {
@@ -95,43 +55,8 @@ std::string self_path() {
     return length > 0 ? std::string(path, static_cast<std::size_t>(length)) : std::string();
 }
 
-// Writes the whole new copy, flushed to disk, executable, and closes it: the updater must never
-// see a partial file, and the rename that follows must not land before the data.
-bool write_pending_copy(const std::vector<char>& bytes, const std::string& pending) {
-    const int fd = open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0755);
-    if (fd == -1) return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-        ok = written > 0;
-        if (ok) done += static_cast<std::size_t>(written);
-    }
-    ok = fsync(fd) == 0 && ok;
-    ok = close(fd) == 0 && ok;
-    if (!ok) unlink(pending.c_str());
-    return ok;
-}
-
-// Starts the updater in a session of its own, so closing our terminal does not end it halfway.
-bool start_updater(const std::string& updater, const std::string& pending) {
-    std::string program = updater;
-    std::string argument = pending;
-    char* const arguments[] = {program.data(), argument.data(), nullptr};
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-    pid_t child = 0;
-    const int error = posix_spawn(&child, program.c_str(), nullptr, &attributes, arguments, environ);
-    posix_spawnattr_destroy(&attributes);
-    return error == 0;
-}
-
 unsigned long process_id() {
     return static_cast<unsigned long>(getpid());
-}
-
-void remove_file(const std::string& path) {
-    unlink(path.c_str());
 }
 #endif
 
@@ -152,19 +77,6 @@ void record(const std::string& log, const std::string& what) {
     }
 }
 
-// Stands in for a download: the bytes of the new version, already received in full.
-bool read_download(const std::string& path, std::vector<char>& bytes) {
-    std::FILE* in = std::fopen(path.c_str(), "rb");
-    if (!in) return false;
-    char buffer[64 * 1024];
-    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, in)) > 0;) {
-        bytes.insert(bytes.end(), buffer, buffer + got);
-    }
-    const bool ok = !std::ferror(in);
-    std::fclose(in);
-    return ok;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -178,25 +90,20 @@ int main(int argc, char** argv) {
     const std::string log = directory + separator + "update-demo.log";
     record(log, "started");
 
-    const std::string download = self + ".download";
-    std::vector<char> new_version;
-    if (!read_download(download, new_version)) return 0;  // no update waiting
+    // The download is claimed under a name of our own first: the new version may start before the
+    // call returns (on Linux the updater's first rename succeeds at once) and must find no update.
+    const std::string download = self + ".download", claimed = self + ".installing";
+    std::remove(claimed.c_str());
+    if (std::rename(download.c_str(), claimed.c_str()) != 0) return 0;  // no update waiting
 
-    // The pending copy sits beside us, in the same directory: the updater only renames.
-    const std::string pending = self + "~";
-    if (!write_pending_copy(new_version, pending)) {
-        record(log, "could not write " + pending);
+    // The demo runs in folders of plain ASCII, which the ANSI code page and the call's UTF-8 spell alike.
+    if (const int error = quillmoor_hand_over(claimed.c_str())) {
+        std::rename(claimed.c_str(), download.c_str());  // for the next start
+        record(log, "could not hand over " + claimed + ": error " + std::to_string(error));
         return 1;
     }
-    remove_file(download);
-
-    const std::string updater = directory + separator + updater_name;
-    if (!start_updater(updater, pending)) {
-        remove_file(pending);
-        record(log, "could not start " + updater);
-        return 1;
-    }
-    record(log, "handed " + pending + " to the updater");
+    std::remove(claimed.c_str());
+    record(log, "handed " + self + "~ to the updater");
 
     std::this_thread::sleep_for(shutdown_delay);
     record(log, "exiting");

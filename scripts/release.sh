@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release from this checkout: the 32-bit Windows executable, its 64-bit twin and the fully
-# static Linux program, each packed by CPack with the licence and the documents, plus SHA256SUMS,
-# into dist/ (or the folder given) and nothing else there. Reproducible: every time stamp is the
-# commit's time.
+# static Linux program, each packed by CPack with the licence, the documents and the hand-over
+# library's header and sources, plus SHA256SUMS, into dist/ (or the folder given) and nothing else
+# there. Reproducible: every time stamp is the commit's time.
 # With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executables are signed before packing.
 # Usage: bash scripts/release.sh [OUTPUT_DIR]
 set -euo pipefail

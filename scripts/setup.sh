@@ -15,6 +15,9 @@ packages+=(osslsigncode openssl git file unzip)
 # A display language that the Western code page cannot hold, for the suite's test of the system's
 # wording: Wine takes it from the host's locale.
 packages+=(locales)
+# The hand-over library's Windows source compiled as MSVC would see it: clang in MSVC mode, against
+# Wine's Windows and C run-time headers.
+packages+=(clang libwine-dev)
 bash scripts/install-packages.sh "${packages[@]}"
 locale -a | grep -qix 'ru_RU.utf8' || localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 

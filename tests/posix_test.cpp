@@ -1,5 +1,6 @@
 // The POSIX platform calls on real files: verdicts of the existence test and the copying move,
-// including moves that are killed, raced, or made across file systems and owners.
+// including moves that are killed, raced, or made across file systems and owners; and the hand-over
+// library's POSIX side.
 #include "../platform/posix.h"
 
 #include <fcntl.h>
@@ -17,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -24,6 +26,7 @@
 
 #include "../platform/platform.h"
 #include "process.h"
+#include "quillmoor/handover.h"
 
 namespace fs = std::filesystem;
 using platform::Presence;
@@ -106,6 +109,16 @@ std::vector<std::string> entries(const fs::path& directory) {
     return names;
 }
 
+// A folder for the test on another file system than `scratch`, or nothing where there is none.
+std::optional<fs::path> elsewhere_than(const fs::path& scratch) {
+    struct stat here {
+    }, there{};
+    if (::stat("/dev/shm", &there) != 0 || ::stat(scratch.c_str(), &here) != 0 || here.st_dev == there.st_dev)
+        return std::nullopt;
+    fs::create_directory(fs::path("/dev/shm") / scratch.filename());
+    return fs::path("/dev/shm") / scratch.filename();
+}
+
 std::uint32_t copy_in_child(const fs::path& pending, const fs::path& target) {
     return static_cast<std::uint32_t>(
         exit_status(in_child([&] { return static_cast<int>(platform::move_by_copy(pending, target)); })));
@@ -115,23 +128,18 @@ std::uint32_t copy_in_child(const fs::path& pending, const fs::path& target) {
 
 TEST(PosixMove, AMoveAcrossFileSystemsCopiesBesideTheTarget) {
     e2e::Scratch scratch;
-    const fs::path elsewhere = fs::path("/dev/shm") / scratch.path.filename();
-    struct stat here {
-    }, there{};
-    if (::stat("/dev/shm", &there) != 0 || ::stat(scratch.path.c_str(), &here) != 0 ||
-        here.st_dev == there.st_dev) {
+    const std::optional<fs::path> elsewhere = elsewhere_than(scratch.path);
+    if (!elsewhere)
         GTEST_SKIP() << "no second file system here: /dev/shm and " << scratch.path << " are one device";
-    }
-    fs::create_directory(elsewhere);
-    e2e::write_file(elsewhere / "Tool~", "new");
+    e2e::write_file(*elsewhere / "Tool~", "new");
     e2e::write_file(scratch.path / "Tool", "old");
 
-    EXPECT_EQ(platform::move_over(elsewhere / "Tool~", scratch.path / "Tool"), 0u);
+    EXPECT_EQ(platform::move_over(*elsewhere / "Tool~", scratch.path / "Tool"), 0u);
 
     EXPECT_EQ(e2e::read_file(scratch.path / "Tool"), "new");
     EXPECT_EQ(entries(scratch.path), std::vector<std::string>{"Tool"});
-    EXPECT_TRUE(fs::is_empty(elsewhere)) << "the pending file is gone and no copy was made beside it";
-    fs::remove_all(elsewhere);
+    EXPECT_TRUE(fs::is_empty(*elsewhere)) << "the pending file is gone and no copy was made beside it";
+    fs::remove_all(*elsewhere);
 }
 
 TEST(PosixMove, AnyTargetNameThatFitsCanBeReachedByCopying) {
@@ -327,4 +335,60 @@ TEST(PosixMove, TheCopyKeepsItsOwnerOrLosesItsSetIdBits) {
               0);
     EXPECT_EQ(owner_and_mode(), std::tuple(other_user, group, 0755))
         << "a member of the file's group keeps the group where the owner cannot be kept";
+}
+
+TEST(PosixHandOver, AFailedStartLeavesNothingBesideTheExecutable) {
+    // This test program has no updater beside it: the copy is staged, then the start fails.
+    e2e::Scratch scratch;
+    e2e::write_file(scratch.path / "download", "new");
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    // Other tests work in this folder meanwhile: the names that begin with ours are the call's.
+    const auto ours = [&] {
+        std::vector<std::string> names = entries(self.parent_path());
+        std::erase_if(names,
+                      [&](const std::string& name) { return !name.starts_with(self.filename().string()); });
+        return names;
+    };
+    const std::vector<std::string> before = ours();
+
+    EXPECT_EQ(quillmoor_hand_over((scratch.path / "download").c_str()), ENOENT);
+    EXPECT_EQ(ours(), before);
+    EXPECT_EQ(e2e::read_file(scratch.path / "download"), "new");
+}
+
+TEST(PosixHandOver, ACopyFromAnotherFileSystemTakesThePendingNameOnlyWholeByARename) {
+    e2e::Scratch scratch;
+    const std::optional<fs::path> elsewhere = elsewhere_than(scratch.path);
+    if (!elsewhere)
+        GTEST_SKIP() << "no second file system here: /dev/shm and " << scratch.path << " are one device";
+    const std::string content((1 << 20) + 3, 'n');  // more than one buffer
+    e2e::write_file(*elsewhere / "download", content);
+    e2e::write_file(scratch.path / "Tool", "old");
+    fs::permissions(scratch.path / "Tool",
+                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_NE(::inotify_add_watch(watch, scratch.path.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO), -1);
+
+    EXPECT_EQ(quillmoor_hand_over_file("/bin/true", (scratch.path / "Tool").c_str(),
+                                       (*elsewhere / "download").c_str()),
+              0);
+
+    // A copy written under the pending name would be a partial one there, were the writer killed.
+    std::uint32_t seen = 0;
+    alignas(inotify_event) char events[64 * (sizeof(inotify_event) + NAME_MAX + 1)];
+    for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            if (event->len > 0 && std::string(event->name) == "Tool~") seen |= event->mask;
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    ::close(watch);
+    EXPECT_EQ(seen, static_cast<std::uint32_t>(IN_MOVED_TO));
+    EXPECT_EQ(e2e::read_file(scratch.path / "Tool~"), content);
+    EXPECT_EQ(fs::status(scratch.path / "Tool~").permissions(),
+              fs::status(scratch.path / "Tool").permissions());
+    EXPECT_EQ(e2e::read_file(*elsewhere / "download"), content);
+    EXPECT_EQ(entries(scratch.path), (std::vector<std::string>{"Tool", "Tool~"}));
+    fs::remove_all(*elsewhere);
 }

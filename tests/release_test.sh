@@ -30,19 +30,31 @@ expected_tar="drwxr-xr-x 0/0 $stamp $linux/
 drwxr-xr-x 0/0 $stamp $linux/docs/
 -rw-r--r-- 0/0 $stamp $linux/docs/error-box.png
 -rw-r--r-- 0/0 $stamp $linux/docs/integration.md
+drwxr-xr-x 0/0 $stamp $linux/handover/
+-rw-r--r-- 0/0 $stamp $linux/handover/handover_posix.c
+-rw-r--r-- 0/0 $stamp $linux/handover/handover_win32.c
+drwxr-xr-x 0/0 $stamp $linux/include/
+drwxr-xr-x 0/0 $stamp $linux/include/quillmoor/
+-rw-r--r-- 0/0 $stamp $linux/include/quillmoor/handover.h
 -rwxr-xr-x 0/0 $stamp $linux/quillmoor-updater"
 listed=$(tar -tvf "$linux.tar.gz" | awk '{ print $1, $2, $4, $5, $6 }')
 [[ $listed == "$expected_tar" ]] || fail "tarball entries:"$'\n'"$listed"
 
 for arch in x86 x64; do
   windows=quillmoor-updater-$version-windows-$arch
-  # The zip: the same documents and the exe; every entry's extended time is the commit's to the second.
-  expected_zip="-rw-r--r-- $windows/README.md
+  # The zip: the same documents and library sources, and the exe; every entry's extended time is the commit's to the second.
+  expected_zip="drwxr-xr-x $windows/handover/
+-rw-r--r-- $windows/handover/handover_posix.c
+-rw-r--r-- $windows/handover/handover_win32.c
+-rw-r--r-- $windows/README.md
 -rw-r--r-- $windows/LICENSE
 -rwxr-xr-x $windows/quillmoor-updater.exe
 drwxr-xr-x $windows/docs/
 -rw-r--r-- $windows/docs/integration.md
--rw-r--r-- $windows/docs/error-box.png"
+-rw-r--r-- $windows/docs/error-box.png
+drwxr-xr-x $windows/include/
+drwxr-xr-x $windows/include/quillmoor/
+-rw-r--r-- $windows/include/quillmoor/handover.h"
   listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }')
   [[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
   times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
