@@ -27,7 +27,8 @@ namespace {
 constexpr int app_version = APP_VERSION;
 
 // The updater must meet this copy still running, as it does in the field, where the application
-// takes a moment to shut down; it gives us about 8 seconds.
+// takes a moment to shut down. On Windows it starts the new copy the moment this one has exited,
+// and it gives us 8 seconds at the most.
 constexpr std::chrono::milliseconds shutdown_delay{1500};
 
 #ifdef _WIN32
