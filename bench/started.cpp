@@ -44,19 +44,28 @@ int hand_over(const char* updater, int exit_after_ms) {
         return 1;
     const long long handed = now_ms();
     CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     if (exit_after_ms >= 0) {
+        CloseHandle(process.hProcess);
         Sleep(static_cast<DWORD>(exit_after_ms));
         write_moments("exit.txt", handed, now_ms());
         return 0;
     }
+    // This updater's box, once shown; dismissed, and the updater seen to end, so that no box is left
+    // for the next run to find.
     for (int wait = 0; wait < 6000; ++wait, Sleep(5)) {
-        if (const HWND box = FindWindowW(L"#32770", L"Quillmoor Updater")) {
+        for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", L"Quillmoor Updater"); box;
+             box = FindWindowExW(nullptr, box, L"#32770", L"Quillmoor Updater")) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(box, &owner);
+            if (owner != process.dwProcessId || !IsWindowVisible(box)) continue;
             write_moments("box.txt", handed, now_ms());
             PostMessageW(box, WM_COMMAND, IDOK, 0);
-            return 0;
+            const bool ended = WaitForSingleObject(process.hProcess, 10000) == WAIT_OBJECT_0;
+            CloseHandle(process.hProcess);
+            return ended ? 0 : 1;
         }
     }
+    CloseHandle(process.hProcess);
     return 1;
 }
 
