@@ -86,15 +86,21 @@ static int copy_bytes(int from, int to) {
 /* Makes the open file `source` the pending copy: the bytes go to a temporary beside the target, to
    disk, and only then to the pending name, so no partial copy ever carries that name. */
 static int stage(int source, const struct stat* source_status, const char* target, const char* pending) {
-    char* partial = joined(pending, ".partial");
+    /* A name of this process's own: a concurrent caller could otherwise remove our copy and put a
+       partial one of its own in its place just before our rename. A leftover of that name is an
+       interrupted earlier call's, in a process that had our id. */
+    char suffix[32];
+    char* partial;
     char* folder = beside(target, ".");
     struct stat target_status;
-    int to = -1, folder_file, error = partial && folder ? 0 : ENOMEM;
+    int to = -1, folder_file, error;
+    snprintf(suffix, sizeof suffix, ".%ld.partial", (long)getpid());
+    partial = joined(pending, suffix);
+    error = partial && folder ? 0 : ENOMEM;
     /* Clearing a leftover of that name would lose a new copy kept there. */
     if (!error && is_same_file(partial, source_status)) error = EINVAL;
     if (!error) {
-        unlink(partial); /* an interrupted earlier call's */
-        /* Exclusively, so that a concurrent caller's copy is never written into. */
+        unlink(partial);
         to = open(partial, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
         if (to < 0) error = errno;
     }
