@@ -1,13 +1,18 @@
 // Plays the target program in the end-to-end tests. It appends one line to the file named by
 // QM_PROBE_LOG: the tag that its executable carries at its end (so a test can tell an old copy
 // from a new one), its argument count and its working directory. With QM_PROBE_HOLD_MS it then
-// stays alive that long, holding its own file the way a running application does.
+// stays alive that long, holding its own file the way a running application does. With
+// QM_PROBE_STATE it plays the updater that the hand-over library starts, and writes to that file
+// what it was started with: its first argument, its session, its blocked and ignored signals and
+// its open descriptors.
+#include <dirent.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
-
-#include <unistd.h>
 
 namespace {
 
@@ -39,9 +44,37 @@ std::string own_tag() {
     return text.substr(at + 6, text.find('\n', at) - at - 6);
 }
 
+// "SigBlk: 0000000000000000" and the like, from the kernel's account of this process.
+std::string status_field(const std::string& name) {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(name + ":")) return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    }
+    return "?";
+}
+
+std::string open_descriptors() {
+    std::string found;
+    DIR* listing = opendir("/proc/self/fd");
+    for (dirent* entry; listing && (entry = readdir(listing));) {
+        if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(listing)) continue;
+        if (!found.empty()) found += ',';
+        found += entry->d_name;
+    }
+    if (listing) closedir(listing);
+    return found;
+}
+
 }  // namespace
 
-int main(int argc, char**) {
+int main(int argc, char** argv) {
+    if (const char* state = std::getenv("QM_PROBE_STATE")) {
+        const std::string descriptors = open_descriptors();  // before the file below is open
+        std::ofstream(state) << "argument=" << (argc > 1 ? argv[1] : "") << " session=" << getsid(0)
+                             << " blocked=" << status_field("SigBlk") << " ignored=" << status_field("SigIgn")
+                             << " descriptors=" << descriptors << "\n";
+        return 0;
+    }
     if (const char* log = std::getenv("QM_PROBE_LOG")) {
         if (std::FILE* out = std::fopen(log, "ab")) {
             std::fprintf(out, "tag=%s args=%d cwd=%s\n", own_tag().c_str(), argc - 1,
