@@ -1,5 +1,5 @@
 /* The hand-over on Linux: stages the new copy beside the target and starts the updater on it. */
-#define _GNU_SOURCE /* POSIX_SPAWN_SETSID and the closefrom action are GNU's */
+#define _GNU_SOURCE /* O_TMPFILE, POSIX_SPAWN_SETSID and the closefrom action are GNU's */
 
 #include <dirent.h>
 #include <errno.h>
@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,8 +46,12 @@ static int is_same_file(const char* path, const struct stat* file) {
     return lstat(path, &other) == 0 && other.st_dev == file->st_dev && other.st_ino == file->st_ino;
 }
 
+/* Our own path at any length, while it still names the program that runs: once that file has been
+   replaced or removed, the link reads "<path> (deleted)", and the path may hold a newer copy than
+   the download, so there is no right name to guess. */
 static int own_path(char** path) {
     size_t size = 256;
+    struct stat running;
     for (;;) {
         char* buffer = malloc(size);
         ssize_t length;
@@ -54,8 +59,12 @@ static int own_path(char** path) {
         length = readlink("/proc/self/exe", buffer, size);
         if (length >= 0 && (size_t)length < size) {
             buffer[length] = '\0';
-            *path = buffer;
-            return 0;
+            if (stat("/proc/self/exe", &running) == 0 && is_same_file(buffer, &running)) {
+                *path = buffer;
+                return 0;
+            }
+            free(buffer);
+            return ESTALE;
         }
         free(buffer);
         if (length < 0) return errno;
@@ -83,45 +92,128 @@ static int copy_bytes(int from, int to) {
     return error;
 }
 
-/* Makes the open file `source` the pending copy: the bytes go to a temporary beside the target, to
-   disk, and only then to the pending name, so no partial copy ever carries that name. */
-static int stage(int source, const struct stat* source_status, const char* target, const char* pending) {
-    /* A name of this process's own: a concurrent caller could otherwise remove our copy and put a
-       partial one of its own in its place just before our rename. A leftover of that name is an
-       interrupted earlier call's, in a process that had our id. */
-    char suffix[32];
-    char* partial;
-    char* folder = beside(target, ".");
+/* Writes all of `source` into `copy` and to disk. The rename or link that names it keeps its bits:
+   the target's own, or where there is none 0755 less the umask, from its creation. */
+static int fill(int source, int copy, const char* target) {
     struct stat target_status;
-    int to = -1, folder_file, error;
-    snprintf(suffix, sizeof suffix, ".%ld.partial", (long)getpid());
-    partial = joined(pending, suffix);
-    error = partial && folder ? 0 : ENOMEM;
-    /* Clearing a leftover of that name would lose a new copy kept there. */
-    if (!error && is_same_file(partial, source_status)) error = EINVAL;
-    if (!error) {
-        unlink(partial);
-        to = open(partial, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
-        if (to < 0) error = errno;
+    int error = 0;
+    if (stat(target, &target_status) == 0 && fchmod(copy, target_status.st_mode & 0777) != 0) error = errno;
+    if (!error) error = copy_bytes(source, copy);
+    if (!error && fsync(copy) != 0) error = errno;
+    return error;
+}
+
+/* Gives the unnamed file `file` the name `name`, which must be free: a link never replaces. */
+static int name_unnamed(int file, const char* name) {
+    char self[32];
+    if (linkat(file, "", AT_FDCWD, name, AT_EMPTY_PATH) == 0) return 0;
+    if (errno == EEXIST) return EEXIST;
+    /* Without the privilege that the call above needs: through our own view of the descriptor. */
+    snprintf(self, sizeof self, "/proc/self/fd/%d", file);
+    return linkat(AT_FDCWD, self, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+/* The complete unnamed copy takes the pending name, whatever holds it now (an earlier update's
+   leftover, a concurrent caller's copy) going first. */
+static int publish_unnamed(int file, const char* pending) {
+    int attempt, error = EEXIST;
+    for (attempt = 0; attempt < 4 && error == EEXIST; ++attempt) {
+        error = name_unnamed(file, pending);
+        if (error == EEXIST && unlink(pending) != 0 && errno != ENOENT) error = errno;
     }
-    /* The rename keeps these bits: the target's own, or where there is none 0755 less the umask. */
-    if (!error && stat(target, &target_status) == 0 && fchmod(to, target_status.st_mode & 0777) != 0)
+    return error;
+}
+
+/* The one name that a copy in progress has where the file system has no unnamed files: short, so
+   that it fits beside any pending name, and fixed for each, so that an interrupted call's leftover
+   is the next call's to remove. */
+static char* partial_name(const char* pending) {
+    const char* name = strrchr(pending, '/');
+    unsigned long long hash = 0xcbf29ce484222325ULL; /* FNV-1a */
+    char text[48];
+    for (name = name ? name + 1 : pending; *name; ++name)
+        hash = (hash ^ (unsigned char)*name) * 0x100000001b3ULL;
+    snprintf(text, sizeof text, ".quillmoor-%016llx.partial", hash);
+    return beside(pending, text);
+}
+
+/* Removes an interrupted call's copy at `name`. A copy that a concurrent caller is writing is locked,
+   and the new copy itself may have been kept under that name: both stay. */
+static int remove_leftover(const char* name, const struct stat* source_status) {
+    struct stat status;
+    int error = 0, file = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) return errno == ENOENT ? 0 : errno;
+    if (flock(file, LOCK_EX | LOCK_NB) != 0)
+        error = errno == EWOULDBLOCK ? EBUSY : errno;
+    else if (fstat(file, &status) != 0)
         error = errno;
-    if (!error) error = copy_bytes(source, to);
-    if (!error && fsync(to) != 0) error = errno;
-    if (to >= 0 && close(to) != 0 && !error) error = errno;
-    if (!error && rename(partial, pending) != 0) error = errno;
-    if (error && to >= 0) unlink(partial);
-    if (!error) {
-        /* The rename reaches the disk too before the updater acts on it. */
-        folder_file = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folder_file < 0 || (fsync(folder_file) != 0 && errno != EINVAL)) {
-            error = errno;
-            unlink(pending);
+    else if (status.st_dev == source_status->st_dev && status.st_ino == source_status->st_ino)
+        error = EINVAL;
+    else if (is_same_file(name, &status) && unlink(name) != 0)
+        error = errno;
+    close(file);
+    return error;
+}
+
+/* Creates the copy at `name`, locked while it is open, so that no other caller writes into it or
+   takes it for a leftover. */
+static int create_locked(const char* name, const struct stat* source_status, int* copy) {
+    int attempt, error;
+    for (attempt = 0; attempt < 4; ++attempt) {
+        struct stat status;
+        int file = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
+        if (file < 0) {
+            if (errno != EEXIST) return errno;
+            if ((error = remove_leftover(name, source_status)) != 0) return error;
+            continue;
         }
-        if (folder_file >= 0) close(folder_file);
+        /* Another caller may have taken it for a leftover before our lock. */
+        if (flock(file, LOCK_EX | LOCK_NB) == 0 && fstat(file, &status) == 0 && is_same_file(name, &status)) {
+            *copy = file;
+            return 0;
+        }
+        close(file);
     }
+    return EBUSY;
+}
+
+static int stage_named(int source, const struct stat* source_status, const char* target,
+                       const char* pending) {
+    char* partial = partial_name(pending);
+    int copy = -1, error = partial ? create_locked(partial, source_status, &copy) : ENOMEM;
+    if (!error) error = fill(source, copy, target);
+    if (!error && rename(partial, pending) != 0) error = errno;
+    if (error && copy >= 0) unlink(partial);
+    if (copy >= 0) close(copy); /* the lock goes only once the name has */
     free(partial);
+    return error;
+}
+
+/* Makes the open file `source` the pending copy. Its bytes reach the disk before it takes the
+   pending name, so no partial copy ever carries that name; where the file system allows, it has no
+   name at all until then, so a call killed halfway leaves nothing behind. */
+static int stage(int source, const struct stat* source_status, const char* target, const char* pending) {
+    char* folder = beside(target, ".");
+    int copy = -1, error = folder ? 0 : ENOMEM;
+#ifdef O_TMPFILE
+    if (!error) copy = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0755);
+#endif
+    if (!error && copy >= 0) {
+        error = fill(source, copy, target);
+        if (!error) error = publish_unnamed(copy, pending);
+        close(copy);
+    } else if (!error) {
+        error = stage_named(source, source_status, target, pending);
+    }
+    if (!error) {
+        /* The name reaches the disk too before the updater acts on it. A folder that may be written
+           but not read can't be opened for that; the name is there all the same. */
+        int folder_file = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder_file >= 0) {
+            fsync(folder_file);
+            close(folder_file);
+        }
+    }
     free(folder);
     return error;
 }
@@ -182,6 +274,8 @@ int quillmoor_hand_over_file(const char* updater, const char* target, const char
     int source, staged = 0, error = 0;
     size_t length = target ? strlen(target) : 0;
     if (!updater || !new_copy || length == 0 || target[length - 1] == '/') return EINVAL;
+    /* A file can't take a folder's place. */
+    if (stat(target, &status) == 0 && S_ISDIR(status.st_mode)) return EISDIR;
     if (!(pending = joined(target, "~"))) return ENOMEM;
     /* Non-blocking, or a pipe in the new copy's place would hold the open for good. */
     source = open(new_copy, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

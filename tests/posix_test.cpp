@@ -6,10 +6,13 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -18,9 +21,12 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstddef>
+#include <map>
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -356,39 +362,336 @@ TEST(PosixHandOver, AFailedStartLeavesNothingBesideTheExecutable) {
     EXPECT_EQ(e2e::read_file(scratch.path / "download"), "new");
 }
 
-TEST(PosixHandOver, ACopyFromAnotherFileSystemTakesThePendingNameOnlyWholeByARename) {
-    e2e::Scratch scratch;
-    const std::optional<fs::path> elsewhere = elsewhere_than(scratch.path);
-    if (!elsewhere)
-        GTEST_SKIP() << "no second file system here: /dev/shm and " << scratch.path << " are one device";
-    const std::string content((1 << 20) + 3, 'n');  // more than one buffer
-    e2e::write_file(*elsewhere / "download", content);
-    e2e::write_file(scratch.path / "Tool", "old");
-    fs::permissions(scratch.path / "Tool",
-                    fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
-    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    ASSERT_NE(::inotify_add_watch(watch, scratch.path.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO), -1);
+namespace {
 
-    EXPECT_EQ(quillmoor_hand_over_file("/bin/true", (scratch.path / "Tool").c_str(),
-                                       (*elsewhere / "download").c_str()),
-              0);
+// Where the hand-over writes its copy: unnamed until it is complete, or, on a file system that has
+// no unnamed files, under a name of its own.
+enum class Road { unnamed, named };
 
-    // A copy written under the pending name would be a partial one there, were the writer killed.
-    std::uint32_t seen = 0;
+// Refuses unnamed files to this process and what it starts, as a file system without them does.
+bool refuse_unnamed_files() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Runs `work` in a child process on `road`; its result, an error code, becomes the exit status.
+template <typename Work>
+pid_t on_road(Road road, Work work) {
+    return in_child([&] { return road == Road::named && !refuse_unnamed_files() ? 99 : work(); });
+}
+
+const char* road_name(Road road) {
+    return road == Road::named ? "named" : "unnamed";
+}
+
+// The name that a copy in progress has on the named road.
+std::string partial_name(const std::string& pending_name) {
+    std::uint64_t hash = 0xcbf29ce484222325u;
+    for (const unsigned char c : pending_name) hash = (hash ^ c) * 0x100000001b3u;
+    char name[48];
+    std::snprintf(name, sizeof name, ".quillmoor-%016llx.partial", static_cast<unsigned long long>(hash));
+    return name;
+}
+
+// Every name that appeared in the watched folder, with what happened to it.
+std::map<std::string, std::uint32_t> names_seen(int watch) {
+    std::map<std::string, std::uint32_t> seen;
     alignas(inotify_event) char events[64 * (sizeof(inotify_event) + NAME_MAX + 1)];
     for (ssize_t got; (got = ::read(watch, events, sizeof events)) > 0;) {
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const inotify_event*>(events + at);
-            if (event->len > 0 && std::string(event->name) == "Tool~") seen |= event->mask;
+            // An unnamed file is reported as "#<inode>": it has no name in the folder.
+            if (event->len > 0 && event->name[0] != '#') seen[event->name] |= event->mask;
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
         }
     }
-    ::close(watch);
-    EXPECT_EQ(seen, static_cast<std::uint32_t>(IN_MOVED_TO));
-    EXPECT_EQ(e2e::read_file(scratch.path / "Tool~"), content);
-    EXPECT_EQ(fs::status(scratch.path / "Tool~").permissions(),
-              fs::status(scratch.path / "Tool").permissions());
-    EXPECT_EQ(e2e::read_file(*elsewhere / "download"), content);
-    EXPECT_EQ(entries(scratch.path), (std::vector<std::string>{"Tool", "Tool~"}));
-    fs::remove_all(*elsewhere);
+    return seen;
+}
+
+mode_t current_umask() {
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
+}  // namespace
+
+TEST(PosixHandOver, TheCopyTakesThePendingNameOnlyWholeAndTheUpdaterStartsAfresh) {
+    // A new program without a target yet, and the longest name that leaves room for the mark, with
+    // a target whose bits the copy takes; the download on another file system where there is one.
+    for (const Road road : {Road::unnamed, Road::named}) {
+        for (const std::string& name : {std::string("Tool"), std::string(254, 't')}) {
+            SCOPED_TRACE(std::string(road_name(road)) + " road, name of " + std::to_string(name.size()));
+            e2e::Scratch scratch, outside;
+            const std::optional<fs::path> elsewhere = elsewhere_than(outside.path);
+            const fs::path download = elsewhere.value_or(outside.path) / "download";
+            const fs::path state = outside.path / "state", target = scratch.path / name;
+            const std::string content((1 << 20) + 3, 'n');  // more than one buffer
+            e2e::write_file(download, content);
+            fs::perms bits = static_cast<fs::perms>(0755 & ~current_umask());
+            if (name != "Tool") {
+                e2e::write_file(target, "old");
+                bits = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
+                fs::permissions(target, bits);
+            }
+            const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            ASSERT_NE(::inotify_add_watch(watch, scratch.path.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO),
+                      -1);
+
+            EXPECT_EQ(exit_status(on_road(road,
+                                          [&] {
+                                              // What an application may have: signals blocked and ignored,
+                                              // and a file open without close-on-exec.
+                                              sigset_t all;
+                                              ::sigfillset(&all);
+                                              ::sigprocmask(SIG_BLOCK, &all, nullptr);
+                                              ::signal(SIGTERM, SIG_IGN);
+                                              ::open(download.c_str(), O_RDONLY);
+                                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
+                                              return quillmoor_hand_over_file(QM_PROBE, target.c_str(),
+                                                                              download.c_str());
+                                          })),
+                      0);
+
+            // No partial copy ever carries the pending name: it appears once, whole.
+            std::map<std::string, std::uint32_t> seen = names_seen(watch);
+            ::close(watch);
+            const std::string pending = name + "~";
+            EXPECT_EQ(seen[pending] & IN_MODIFY, 0u);
+            if (road == Road::named) {
+                EXPECT_EQ(seen[pending], static_cast<std::uint32_t>(IN_MOVED_TO));
+                EXPECT_NE(seen.erase(partial_name(pending)), 0u) << "the named road's copy";
+            }
+            EXPECT_EQ(seen.size(), 1u) << "no other name appeared: " << seen.begin()->first;
+            EXPECT_TRUE(e2e::read_file(scratch.path / pending) == content);
+            EXPECT_EQ(fs::status(scratch.path / pending).permissions(), bits);
+            EXPECT_TRUE(e2e::read_file(download) == content);
+            if (elsewhere) fs::remove_all(*elsewhere);
+
+            // The updater starts on the pending copy in a session of its own, so that closing the
+            // application's terminal does not end it halfway, with no signal blocked or ignored
+            // (but the C library's own two) and nothing open beyond standard input, output and error.
+            const std::string started = e2e::await_lines(state, 1);
+            const std::string expected = "argument=" + (scratch.path / pending).string() + " session=";
+            ASSERT_TRUE(started.starts_with(expected)) << started;
+            std::istringstream fields(started.substr(expected.size()));
+            pid_t session = 0;
+            std::string blocked, ignored, descriptors;
+            fields >> session >> blocked >> ignored >> descriptors;
+            EXPECT_NE(session, ::getsid(0));
+            EXPECT_EQ(blocked, "blocked=0000000000000000");
+            EXPECT_EQ(std::stoull(ignored.substr(8), nullptr, 16) & ~(3ull << 31), 0u) << ignored;
+            EXPECT_EQ(descriptors, "descriptors=0,1,2");
+        }
+    }
+}
+
+TEST(PosixHandOver, WhatCannotBeHandedOverIsRefusedAndLeavesTheFolderAsItWas) {
+    e2e::Scratch scratch;
+    const fs::path app = scratch.path / "app", target = app / "Tool";
+    fs::create_directory(app);
+    e2e::write_file(target, "old");
+    e2e::write_file(scratch.path / "download", "new");
+    fs::create_directory(scratch.path / "folder");
+    ASSERT_EQ(::mkfifo((scratch.path / "pipe").c_str(), 0600), 0);
+    // The new copy kept where the named road writes its own: never removed, never written into.
+    const fs::path kept = app / partial_name("Tool~");
+    const struct {
+        const char* what;
+        std::string target, new_copy;
+        int unnamed, named;  // the error on each road
+    } cases[] = {
+        {"a folder as the new copy", target, scratch.path / "folder", EISDIR, EISDIR},
+        {"a pipe as the new copy, with no writer", target, scratch.path / "pipe", EINVAL, EINVAL},
+        {"a new copy that can't be read", target, "/proc/self/mem", EIO, EIO},
+        {"no new copy", target, scratch.path / "none", ENOENT, ENOENT},
+        {"a folder as the target", app, scratch.path / "download", EISDIR, EISDIR},
+        {"a target that ends in a separator", target.string() + "/", scratch.path / "download", EINVAL,
+         EINVAL},
+        {"an empty target", "", scratch.path / "download", EINVAL, EINVAL},
+        {"the new copy under the named road's name", target, kept, 0, EINVAL},
+    };
+    const fs::path state = scratch.path / "state";
+    for (const Road road : {Road::unnamed, Road::named}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " on the " + road_name(road) + " road");
+            if (c.new_copy == kept) e2e::write_file(kept, "kept");
+            const std::vector<std::string> before = entries(app);
+            EXPECT_EQ(exit_status(on_road(road,
+                                          [&] {
+                                              ::alarm(5);  // a call held for good ends here
+                                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
+                                              return quillmoor_hand_over_file(QM_PROBE, c.target.c_str(),
+                                                                              c.new_copy.c_str());
+                                          })),
+                      road == Road::named ? c.named : c.unnamed);
+            if (c.new_copy == kept) {
+                EXPECT_EQ(e2e::read_file(kept), "kept");
+            }
+            if ((road == Road::named ? c.named : c.unnamed) != 0) {
+                EXPECT_EQ(entries(app), before);
+                EXPECT_FALSE(fs::exists(state)) << "the updater was started";
+            } else {
+                EXPECT_EQ(e2e::read_file(app / "Tool~"), "kept");
+                e2e::await_lines(state, 1);
+            }
+            for (const fs::path& made : {app / "Tool~", kept, state}) fs::remove(made);
+        }
+    }
+    EXPECT_EQ(e2e::read_file(target), "old");
+    EXPECT_EQ(e2e::read_file(scratch.path / "download"), "new");
+}
+
+TEST(PosixHandOver, ACallKilledAnywhereLeavesNoCopyBehindThatTheNextDoesNotClear) {
+    for (const Road road : {Road::unnamed, Road::named}) {
+        SCOPED_TRACE(road_name(road));
+        e2e::Scratch scratch;
+        const fs::path app = scratch.path / "app", target = app / "Tool";
+        fs::create_directory(app);
+        e2e::write_file(target, "old");
+        const std::string content(16 << 20, 'n');
+        e2e::write_file(scratch.path / "download", content);
+        auto hand_over = [&] {
+            return on_road(road, [&] {
+                return quillmoor_hand_over_file("/bin/true", target.c_str(),
+                                                (scratch.path / "download").c_str());
+            });
+        };
+        const auto begun = std::chrono::steady_clock::now();
+        ASSERT_EQ(exit_status(hand_over()), 0);
+        const auto whole_call = std::chrono::steady_clock::now() - begun;
+        fs::remove(app / "Tool~");
+
+        // Kills spread over the whole call, from before it opens anything to after it has ended.
+        std::mt19937 random(std::random_device{}());
+        constexpr int kills = 16;
+        for (int kill = 0; kill < kills; ++kill) {
+            const pid_t child = hand_over();
+            std::this_thread::sleep_for(whole_call * (kill + std::uniform_real_distribution<>(0, 1)(random)) /
+                                        kills);
+            ::kill(child, SIGKILL);
+            exit_status(child);
+            std::vector<std::string> left = entries(app);
+            if (fs::exists(app / "Tool~")) {
+                ASSERT_TRUE(e2e::read_file(app / "Tool~") == content) << "kill " << kill;
+                std::erase(left, "Tool~");
+            }
+            if (road == Road::named) std::erase(left, partial_name("Tool~"));
+            ASSERT_EQ(left, std::vector<std::string>{"Tool"}) << "kill " << kill;
+        }
+        ASSERT_EQ(exit_status(hand_over()), 0);
+        EXPECT_EQ(entries(app), (std::vector<std::string>{"Tool", "Tool~"})) << "nothing left behind";
+        EXPECT_TRUE(e2e::read_file(app / "Tool~") == content);
+    }
+}
+
+TEST(PosixHandOver, AFolderThatCanBeWrittenButNotReadTakesTheCopyAllTheSame) {
+    e2e::Scratch scratch;
+    constexpr uid_t user = 4242;
+    const fs::path app = scratch.path / "app";
+    fs::permissions(scratch.path, fs::perms::owner_all | fs::perms::others_exec);
+    fs::create_directory(app);
+    e2e::write_file(scratch.path / "download", "new");
+    fs::permissions(scratch.path / "download", fs::perms::owner_read | fs::perms::others_read);
+    // Root reads any folder: the call runs as another user, who owns the folder.
+    const bool as_root = ::geteuid() == 0;
+    if (as_root) {
+        ASSERT_EQ(::chown(app.c_str(), user, user), 0);
+    }
+    fs::permissions(app, fs::perms::owner_write | fs::perms::owner_exec);
+    for (const Road road : {Road::unnamed, Road::named}) {
+        SCOPED_TRACE(road_name(road));
+        EXPECT_EQ(exit_status(on_road(road,
+                                      [&] {
+                                          if (as_root && (::setgroups(0, nullptr) != 0 ||
+                                                          ::setgid(user) != 0 || ::setuid(user) != 0))
+                                              return 98;
+                                          return quillmoor_hand_over_file(
+                                              "/bin/true", (app / "Tool").c_str(),
+                                              (scratch.path / "download").c_str());
+                                      })),
+                  0);
+        fs::permissions(app, fs::perms::owner_all);
+        EXPECT_EQ(e2e::read_file(app / "Tool~"), "new");
+        fs::remove(app / "Tool~");
+        fs::permissions(app, fs::perms::owner_write | fs::perms::owner_exec);
+    }
+    fs::permissions(app, fs::perms::owner_all);
+}
+
+TEST(PosixHandOver, ACallFromAnExecutableWhoseFileWasReplacedTouchesNothing) {
+    // A copy of this test program plays the application. Once running, it waits until its own file
+    // has been replaced (by another instance's update, or a package manager), then hands over.
+    if (const char* download = std::getenv("QM_HAND_OVER_DOWNLOAD")) {
+        const fs::path folder = fs::path(download).parent_path();
+        e2e::write_file(folder / "ready", "");
+        for (int wait = 0; wait < 1000 && !fs::exists(folder / "go"); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::_exit(quillmoor_hand_over(download));
+    }
+    for (const bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "removed" : "renamed over");
+        e2e::Scratch scratch;
+        fs::copy_file("/proc/self/exe", scratch.path / "Tool");
+        fs::permissions(scratch.path / "Tool", fs::perms::owner_all);
+        fs::copy_file("/bin/true", scratch.path / "quillmoor-updater");
+        e2e::write_file(scratch.path / "download", "new");
+        const e2e::Started application = e2e::start(
+            {(scratch.path / "Tool").string(),
+             "--gtest_filter=PosixHandOver.ACallFromAnExecutableWhoseFileWasReplacedTouchesNothing"},
+            scratch.path, {"QM_HAND_OVER_DOWNLOAD=" + (scratch.path / "download").string()});
+        for (int wait = 0; wait < 1000 && !fs::exists(scratch.path / "ready"); ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (removed) {
+            fs::remove(scratch.path / "Tool");
+        } else {
+            e2e::write_file(scratch.path / "newer", "newer");
+            fs::rename(scratch.path / "newer", scratch.path / "Tool");
+        }
+        e2e::write_file(scratch.path / "go", "");
+        EXPECT_EQ(e2e::wait(application, 20).status, ESTALE);
+        std::vector<std::string> expected{"download", "go", "quillmoor-updater", "ready"};
+        if (!removed) expected.insert(expected.begin(), "Tool");
+        EXPECT_EQ(entries(scratch.path), expected) << "nothing staged under any name";
+    }
+}
+
+TEST(PosixHandOver, WithoutUnnamedFilesACallerMeetingAnotherCallersCopyIsToldBusy) {
+    e2e::Scratch scratch;
+    const fs::path app = scratch.path / "app", target = app / "Tool";
+    fs::create_directory(app);
+    e2e::write_file(scratch.path / "first", std::string(64 << 20, '1'));
+    e2e::write_file(scratch.path / "second", "2");
+    auto hand_over = [&](const char* download) {
+        return on_road(Road::named, [&] {
+            return quillmoor_hand_over_file("/bin/true", target.c_str(), (scratch.path / download).c_str());
+        });
+    };
+    // The first caller is stopped while it writes its copy under the named road's name.
+    const pid_t first = hand_over("first");
+    const std::string copy = (app / partial_name("Tool~")).string();
+    auto copying = [&] {
+        std::error_code error;
+        for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(first) + "/fd", error)) {
+            if (fs::read_symlink(entry.path(), error).string() == copy) return true;
+        }
+        return false;
+    };
+    int status = 0;
+    while (!copying()) ASSERT_EQ(::waitpid(first, &status, WNOHANG), 0) << "the copy ended unseen";
+    ::kill(first, SIGSTOP);
+    EXPECT_EQ(exit_status(hand_over("second")), EBUSY) << "never into, nor in place of, another's copy";
+    ::kill(first, SIGCONT);
+    EXPECT_EQ(exit_status(first), 0);
+    EXPECT_EQ(entries(app), (std::vector<std::string>{"Tool~"}));
+    EXPECT_EQ(fs::file_size(app / "Tool~"), 64u << 20);
 }
