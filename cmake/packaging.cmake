@@ -6,8 +6,10 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXE
                                                 GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(TARGETS quillmoor-updater RUNTIME DESTINATION .)
 install(FILES LICENSE README.md DESTINATION .)
-# The guide shows the error box, so the picture goes with it.
-install(FILES docs/integration.md docs/error-box.png DESTINATION docs)
+# Every document, since the README links to each; the guide shows the error box, so the picture
+# goes with them.
+file(GLOB qm_documents "${PROJECT_SOURCE_DIR}/docs/*.md")
+install(FILES ${qm_documents} docs/error-box.png DESTINATION docs)
 # The hand-over library as source, for an application to build with its own compiler.
 install(FILES include/quillmoor/handover.h DESTINATION include/quillmoor)
 install(FILES handover/handover_posix.c handover/handover_win32.c DESTINATION handover)

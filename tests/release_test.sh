@@ -28,8 +28,12 @@ expected_tar="drwxr-xr-x 0/0 $stamp $linux/
 -rw-r--r-- 0/0 $stamp $linux/LICENSE
 -rw-r--r-- 0/0 $stamp $linux/README.md
 drwxr-xr-x 0/0 $stamp $linux/docs/
+-rw-r--r-- 0/0 $stamp $linux/docs/benchmarks.md
+-rw-r--r-- 0/0 $stamp $linux/docs/building.md
 -rw-r--r-- 0/0 $stamp $linux/docs/error-box.png
 -rw-r--r-- 0/0 $stamp $linux/docs/integration.md
+-rw-r--r-- 0/0 $stamp $linux/docs/releasing.md
+-rw-r--r-- 0/0 $stamp $linux/docs/testing.md
 drwxr-xr-x 0/0 $stamp $linux/handover/
 -rw-r--r-- 0/0 $stamp $linux/handover/handover_posix.c
 -rw-r--r-- 0/0 $stamp $linux/handover/handover_win32.c
@@ -50,8 +54,12 @@ for arch in x86 x64; do
 -rw-r--r-- $windows/LICENSE
 -rwxr-xr-x $windows/quillmoor-updater.exe
 drwxr-xr-x $windows/docs/
+-rw-r--r-- $windows/docs/testing.md
 -rw-r--r-- $windows/docs/integration.md
 -rw-r--r-- $windows/docs/error-box.png
+-rw-r--r-- $windows/docs/benchmarks.md
+-rw-r--r-- $windows/docs/releasing.md
+-rw-r--r-- $windows/docs/building.md
 drwxr-xr-x $windows/include/
 drwxr-xr-x $windows/include/quillmoor/
 -rw-r--r-- $windows/include/quillmoor/handover.h"
