@@ -46,24 +46,26 @@ listed=$(tar -tvf "$linux.tar.gz" | awk '{ print $1, $2, $4, $5, $6 }')
 
 for arch in x86 x64; do
   windows=quillmoor-updater-$version-windows-$arch
-  # The zip: the same documents and library sources, and the exe; every entry's extended time is the commit's to the second.
-  expected_zip="drwxr-xr-x $windows/handover/
+  # The zip: the same documents and library sources, and the exe; every entry's extended time is the
+  # commit's to the second. Its entries come in the order of the staging folder's listing, which the
+  # file system decides, so they are compared by name.
+  expected_zip="-rw-r--r-- $windows/LICENSE
+-rw-r--r-- $windows/README.md
+drwxr-xr-x $windows/docs/
+-rw-r--r-- $windows/docs/benchmarks.md
+-rw-r--r-- $windows/docs/building.md
+-rw-r--r-- $windows/docs/error-box.png
+-rw-r--r-- $windows/docs/integration.md
+-rw-r--r-- $windows/docs/releasing.md
+-rw-r--r-- $windows/docs/testing.md
+drwxr-xr-x $windows/handover/
 -rw-r--r-- $windows/handover/handover_posix.c
 -rw-r--r-- $windows/handover/handover_win32.c
--rw-r--r-- $windows/README.md
--rw-r--r-- $windows/LICENSE
--rwxr-xr-x $windows/quillmoor-updater.exe
-drwxr-xr-x $windows/docs/
--rw-r--r-- $windows/docs/testing.md
--rw-r--r-- $windows/docs/integration.md
--rw-r--r-- $windows/docs/error-box.png
--rw-r--r-- $windows/docs/benchmarks.md
--rw-r--r-- $windows/docs/releasing.md
--rw-r--r-- $windows/docs/building.md
 drwxr-xr-x $windows/include/
 drwxr-xr-x $windows/include/quillmoor/
--rw-r--r-- $windows/include/quillmoor/handover.h"
-  listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }')
+-rw-r--r-- $windows/include/quillmoor/handover.h
+-rwxr-xr-x $windows/quillmoor-updater.exe"
+  listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }' | sort -k2)
   [[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
   times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
   [[ $times == "$(date -u -d "@$epoch" '+%Y %b %-d %H:%M:%S')" ]] || fail "zip times: $times"
