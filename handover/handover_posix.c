@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "check.h"
 #include "quillmoor/handover.h"
 
 extern char** environ;
@@ -72,7 +73,9 @@ static int own_path(char** path) {
     }
 }
 
-static int copy_bytes(int from, int to) {
+/* Reads `from` to its end, each piece through `check` where there is one, then into `to` where
+   there is one (not where the bytes are only checked). */
+static int copy_bytes(int from, int to, const struct quillmoor_check* check) {
     enum { chunk = 1 << 16 };
     char* buffer = malloc(chunk);
     int error = buffer ? 0 : ENOMEM;
@@ -80,7 +83,8 @@ static int copy_bytes(int from, int to) {
         ssize_t got = read(from, buffer, chunk), done = 0;
         if (got == 0) break;
         if (got < 0 && errno != EINTR) error = errno;
-        while (!error && done < got) {
+        if (!error && got > 0 && check) error = check->feed(check->state, buffer, (size_t)got);
+        while (!error && to >= 0 && done < got) {
             ssize_t put = write(to, buffer + done, (size_t)(got - done));
             if (put >= 0)
                 done += put;
@@ -92,13 +96,20 @@ static int copy_bytes(int from, int to) {
     return error;
 }
 
-/* Writes all of `source` into `copy` and to disk. The rename or link that names it keeps its bits:
-   the target's own, or where there is none 0755 less the umask, from its creation. */
-static int fill(int source, int copy, const char* target) {
+/* Reads `source` to its end through `check`, which then gives its verdict. */
+static int check_bytes(int source, const struct quillmoor_check* check) {
+    int error = copy_bytes(source, -1, check);
+    return error ? error : check->verdict(check->state);
+}
+
+/* Writes all of `source` into `copy`, checked, and to disk. The rename or link that names it keeps
+   its bits: the target's own, or where there is none 0755 less the umask, from its creation. */
+static int fill(int source, int copy, const char* target, const struct quillmoor_check* check) {
     struct stat target_status;
     int error = 0;
     if (stat(target, &target_status) == 0 && fchmod(copy, target_status.st_mode & 0777) != 0) error = errno;
-    if (!error) error = copy_bytes(source, copy);
+    if (!error) error = copy_bytes(source, copy, check);
+    if (!error && check) error = check->verdict(check->state);
     if (!error && fsync(copy) != 0) error = errno;
     return error;
 }
@@ -177,11 +188,11 @@ static int create_locked(const char* name, const struct stat* source_status, int
     return EBUSY;
 }
 
-static int stage_named(int source, const struct stat* source_status, const char* target,
-                       const char* pending) {
+static int stage_named(int source, const struct stat* source_status, const char* target, const char* pending,
+                       const struct quillmoor_check* check) {
     char* partial = partial_name(pending);
     int copy = -1, error = partial ? create_locked(partial, source_status, &copy) : ENOMEM;
-    if (!error) error = fill(source, copy, target);
+    if (!error) error = fill(source, copy, target, check);
     if (!error && rename(partial, pending) != 0) error = errno;
     if (error && copy >= 0) unlink(partial);
     if (copy >= 0) close(copy); /* the lock goes only once the name has */
@@ -192,18 +203,19 @@ static int stage_named(int source, const struct stat* source_status, const char*
 /* Makes the open file `source` the pending copy. Its bytes reach the disk before it takes the
    pending name, so no partial copy ever carries that name; where the file system allows, it has no
    name at all until then, so a call killed halfway leaves nothing behind. */
-static int stage(int source, const struct stat* source_status, const char* target, const char* pending) {
+static int stage(int source, const struct stat* source_status, const char* target, const char* pending,
+                 const struct quillmoor_check* check) {
     char* folder = beside(target, ".");
     int copy = -1, error = folder ? 0 : ENOMEM;
 #ifdef O_TMPFILE
     if (!error) copy = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0755);
 #endif
     if (!error && copy >= 0) {
-        error = fill(source, copy, target);
+        error = fill(source, copy, target, check);
         if (!error) error = publish_unnamed(copy, pending);
         close(copy);
     } else if (!error) {
-        error = stage_named(source, source_status, target, pending);
+        error = stage_named(source, source_status, target, pending, check);
     }
     if (!error) {
         /* The name reaches the disk too before the updater acts on it. A folder that may be written
@@ -268,7 +280,8 @@ static int start(const char* updater, const char* pending) {
     return error;
 }
 
-int quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
+int quillmoor_hand_over_file_checking(const char* updater, const char* target, const char* new_copy,
+                                      const struct quillmoor_check* check) {
     struct stat status;
     char* pending;
     int source, staged = 0, error = 0;
@@ -283,8 +296,10 @@ int quillmoor_hand_over_file(const char* updater, const char* target, const char
         error = errno;
     else if (!S_ISREG(status.st_mode))
         error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-    else if (!is_same_file(pending, &status)) /* else the caller has staged it already */
-        staged = (error = stage(source, &status, target, pending)) == 0;
+    else if (!is_same_file(pending, &status))
+        staged = (error = stage(source, &status, target, pending, check)) == 0;
+    else if (check) /* the caller has staged it already */
+        error = check_bytes(source, check);
     if (source >= 0) close(source);
     if (!error) error = start(updater, pending);
     if (error && staged) unlink(pending);
@@ -292,13 +307,21 @@ int quillmoor_hand_over_file(const char* updater, const char* target, const char
     return error;
 }
 
-int quillmoor_hand_over(const char* new_copy) {
+int quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
+    return quillmoor_hand_over_file_checking(updater, target, new_copy, NULL);
+}
+
+int quillmoor_hand_over_checking(const char* new_copy, const struct quillmoor_check* check) {
     char* self = NULL;
     char* updater = NULL;
     int error = own_path(&self);
     if (!error) error = (updater = beside(self, "quillmoor-updater")) ? 0 : ENOMEM;
-    if (!error) error = quillmoor_hand_over_file(updater, self, new_copy);
+    if (!error) error = quillmoor_hand_over_file_checking(updater, self, new_copy, check);
     free(self);
     free(updater);
     return error;
+}
+
+int quillmoor_hand_over(const char* new_copy) {
+    return quillmoor_hand_over_checking(new_copy, NULL);
 }

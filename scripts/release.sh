@@ -10,7 +10,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Paths given are taken from where the command was run.
 out=$(realpath -m "${1:-$root/dist}")
 
-packages=(cmake make g++ g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
+packages=(cmake make g++ libssl-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
           binutils-mingw-w64-x86-64 git)
 signing=false
 if [[ -n ${QUILLMOOR_SIGN_CERT:-} || -n ${QUILLMOOR_SIGN_KEY:-} ]]; then

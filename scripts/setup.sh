@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make g++ libgtest-dev libgmock-dev googletest
+packages=(cmake make g++ libgtest-dev libgmock-dev googletest libssl-dev
           g++-mingw-w64-i686 g++-mingw-w64-i686-posix binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-win32 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
           wine wine64 wine32:i386 xvfb xauth)

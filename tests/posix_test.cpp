@@ -383,10 +383,16 @@ bool refuse_unnamed_files() {
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// An exit status holds 8 bits: a child tells the checked calls' mismatch code as this.
+constexpr int mismatch_status = 200;
+
 // Runs `work` in a child process on `road`; its result, an error code, becomes the exit status.
 template <typename Work>
 pid_t on_road(Road road, Work work) {
-    return in_child([&] { return road == Road::named && !refuse_unnamed_files() ? 99 : work(); });
+    return in_child([&] {
+        const int error = road == Road::named && !refuse_unnamed_files() ? 99 : work();
+        return error == QUILLMOOR_DIGEST_MISMATCH ? mismatch_status : error;
+    });
 }
 
 const char* road_name(Road road) {
@@ -694,4 +700,61 @@ TEST(PosixHandOver, WithoutUnnamedFilesACallerMeetingAnotherCallersCopyIsToldBus
     EXPECT_EQ(exit_status(first), 0);
     EXPECT_EQ(entries(app), (std::vector<std::string>{"Tool~"}));
     EXPECT_EQ(fs::file_size(app / "Tool~"), 64u << 20);
+}
+
+TEST(PosixHandOver, TheCheckedCallStagesOnlyTheBytesItWasPromised) {
+    e2e::Scratch scratch;
+    const fs::path app = scratch.path / "app", target = app / "Tool", state = scratch.path / "state";
+    fs::create_directory(app);
+    e2e::write_file(target, "old");
+    const std::string million(1000000, 'a');  // fifteen whole reads and a partial one
+    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+    const std::string abc_upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
+    const std::string of_million = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+    const std::string too_long = abc + "0";
+    std::string not_hexadecimal = abc;
+    not_hexadecimal[7] = 'g';
+    const struct {
+        const char* what;
+        std::string content;
+        const char* sha256;
+        bool in_place;  // handed over as the pending copy itself
+        int error;
+    } cases[] = {
+        {"the empty file", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", false, 0},
+        {"upper-case digits", "abc", abc_upper.c_str(), false, 0},
+        {"a million bytes", million, of_million.c_str(), false, 0},
+        {"bytes that changed after the digest was taken", million + "b", of_million.c_str(), false,
+         mismatch_status},
+        {"the pending copy itself", million, of_million.c_str(), true, 0},
+        {"the pending copy itself, changed", "abd", abc.c_str(), true, mismatch_status},
+        {"a digit short", "abc", abc.c_str() + 1, false, EINVAL},
+        {"a digit too many", "abc", too_long.c_str(), false, EINVAL},
+        {"no hexadecimal digit", "abc", not_hexadecimal.c_str(), false, EINVAL},
+        {"no digest", "abc", nullptr, false, EINVAL},
+    };
+    for (const Road road : {Road::unnamed, Road::named}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + " on the " + road_name(road) + " road");
+            const fs::path download = c.in_place ? app / "Tool~" : scratch.path / "download";
+            e2e::write_file(download, c.content);
+            const std::vector<std::string> before = entries(app);
+            EXPECT_EQ(exit_status(on_road(road,
+                                          [&] {
+                                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
+                                              return quillmoor_hand_over_file_checked(
+                                                  QM_PROBE, target.c_str(), download.c_str(), c.sha256);
+                                          })),
+                      c.error);
+            EXPECT_TRUE(e2e::read_file(download) == c.content);
+            if (c.error == 0) {
+                EXPECT_TRUE(e2e::read_file(app / "Tool~") == c.content);
+                EXPECT_NE(e2e::await_lines(state, 1), "") << "the updater started";
+            } else {
+                EXPECT_EQ(entries(app), before) << "nothing left behind";
+                EXPECT_FALSE(fs::exists(state)) << "the updater started";
+            }
+            for (const fs::path& made : {app / "Tool~", download, state}) fs::remove(made);
+        }
+    }
 }
