@@ -12,21 +12,6 @@ struct promise {
     unsigned char expected[32];
 };
 
-/* The 32 bytes that 64 hexadecimal digits of either case spell; 0 when `text` is anything else. */
-static int read_digest(const char* text, unsigned char digest[32]) {
-    static const char digits[] = "0123456789abcdefABCDEF";
-    size_t at;
-    if (!text) return 0;
-    for (at = 0; at < 64; ++at) {
-        const char* digit = text[at] ? strchr(digits, text[at]) : NULL;
-        int value;
-        if (!digit) return 0;
-        value = (int)(digit - digits) < 16 ? (int)(digit - digits) : (int)(digit - digits) - 6;
-        digest[at / 2] = (unsigned char)(at % 2 ? (digest[at / 2] | value) : value << 4);
-    }
-    return text[64] == '\0';
-}
-
 static int feed(void* state, const void* bytes, size_t size) {
     return EVP_DigestUpdate(((struct promise*)state)->digest, bytes, size) ? 0 : EIO;
 }
@@ -44,7 +29,7 @@ static int verdict(void* state) {
    not. */
 static int promise_of(const char* sha256, struct promise* promise, struct quillmoor_check* check) {
     promise->digest = NULL;
-    if (!read_digest(sha256, promise->expected)) return EINVAL;
+    if (!quillmoor_read_digest(sha256, promise->expected)) return EINVAL;
     if (!(promise->digest = EVP_MD_CTX_new())) return ENOMEM;
     if (!EVP_DigestInit_ex(promise->digest, EVP_sha256(), NULL)) return EIO;
     check->feed = feed;
