@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake make clang g++ libgtest-dev libgmock-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
+packages=(cmake make clang g++ libgtest-dev libgmock-dev libssl-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
           osslsigncode openssl libwine-dev)
 bash scripts/install-packages.sh "${packages[@]}"
 
