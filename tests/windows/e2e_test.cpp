@@ -79,6 +79,9 @@ std::optional<DWORD> start_refused;  // the code a start fails with, where set
 decltype(&SetConsoleCtrlHandler) ctrl_handler_call;
 decltype(&GetFileInformationByHandleEx) file_information_call;
 bool file_id_unreadable = false;
+decltype(&Sleep) sleep_call;
+decltype(&WaitForSingleObject) wait_call;
+std::vector<DWORD> slept;
 decltype(&AllowSetForegroundWindow) allow_foreground_call;
 decltype(&MessageBoxW) message_box_call;
 decltype(&PeekMessageW) peek_message_call;
@@ -142,6 +145,15 @@ BOOL WINAPI unreadable_file_id(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVO
         return FALSE;
     }
     return file_information_call(file, kind, data, size);
+}
+
+void WINAPI record_sleep(DWORD milliseconds) {
+    slept.push_back(milliseconds);
+}
+
+DWORD WINAPI failed_wait(HANDLE, DWORD) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
 }
 
 UINT box_style = 0;
@@ -274,11 +286,15 @@ TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
         redirect(query, "KERNEL32.dll", "GetFileAttributesExW", record_attributes, attributes_call);
         redirect(move, "KERNEL32.dll", "MoveFileExW", record_move, move_call);
         EXPECT_EQ(platform::query_file(utf8(other + L"~")).presence, platform::Presence::present);
+        // Given in that form already, it is handed over as it is.
+        EXPECT_EQ(platform::query_file(utf8(L"\\\\?\\" + other + L"~")).presence,
+                  platform::Presence::present);
         EXPECT_EQ(platform::move_over(utf8(other + L"~"), utf8(other)), 0u);
         EXPECT_EQ(platform::query_file(utf8(nearby)).presence, platform::Presence::absent);
         platform::query_file(utf8(unc));
     }
     EXPECT_EQ(handed, (std::vector<std::wstring>{
+                          L"query \\\\?\\" + other + L"~",
                           L"query \\\\?\\" + other + L"~",
                           L"move \\\\?\\" + other + L"~ > \\\\?\\" + other,
                           L"query " + nearby,
@@ -310,7 +326,7 @@ TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
 }
 
 // What keeps the rename from ever succeeding.
-enum class Obstacle { folder_at_target, target_held_open, pending_copy_held_open };
+enum class Obstacle { folder_at_target, target_held_open, pending_copy_held_open, held_past_exit };
 
 struct FailedUpdate : Updater, ::testing::WithParamInterface<Obstacle> {};
 
@@ -323,24 +339,40 @@ TEST_P(FailedUpdate, IsReportedAfterFiveAttemptsWithBothFilesIntactAndNothingSta
     }
     place_probe(at(L"Tool.exe~"), "v2");
     std::optional<Held> held;
-    if (GetParam() == Obstacle::target_held_open) held.emplace(at(L"Tool.exe"));
+    if (GetParam() == Obstacle::target_held_open || GetParam() == Obstacle::held_past_exit)
+        held.emplace(at(L"Tool.exe"));
     if (GetParam() == Obstacle::pending_copy_held_open) held.emplace(at(L"Tool.exe~"));
 
-    Process updater = run(L"Tool.exe~");
+    Process updater;
+    std::vector<std::string> logged;
+    if (GetParam() == Obstacle::held_past_exit) {
+        // The application hands over and exits at about 0.5 s: the attempt at its exit fails, and the
+        // rest keep their times, so the box comes 7.5 s after the exit.
+        Process application = start(
+            at(L"Tool.exe"), std::nullopt, scratch.path,
+            {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"500"}, {L"QM_PROBE_HAND_OVER", updater_path()}});
+        EXPECT_EQ(finish(application), 0u);
+        updater.started_ms = GetTickCount64();  // the box of any process, timed from the exit
+        logged = {"v1", "v1 ended"};
+    } else {
+        updater = run(L"Tool.exe~");
+    }
     const std::optional<Box> box = read_box(updater, 40000);
     ASSERT_TRUE(box) << "no box";
     EXPECT_GE(box->seconds, 7.0) << "five attempts two seconds apart";
-    static const std::regex failed("Failed to Update 'Tool\\.exe'\\.\n\n[^\n]+\\. \\((5|32)\\)");
+    static const std::regex failed("Failed to Update '(.*\\\\)?Tool\\.exe'\\.\n\n[^\n]+\\. \\((5|32)\\)");
     EXPECT_TRUE(std::regex_match(box->text, failed)) << box->text;
     expect_error_box(box, box->text);
-    EXPECT_EQ(finish(updater), 0u);
+    if (updater.handle) {
+        EXPECT_EQ(finish(updater), 0u);
+    }
     held.reset();
 
     EXPECT_EQ(holds(at(L"Tool.exe~")), "v2");
     if (GetParam() != Obstacle::folder_at_target) {
         EXPECT_EQ(holds(at(L"Tool.exe")), "v1");
     }
-    EXPECT_FALSE(exists(log)) << "nothing was started";
+    EXPECT_EQ(tags(await_lines(log, 0, 0)), logged) << "nothing was started";
 }
 
 std::string obstacle_name(const ::testing::TestParamInfo<Obstacle>& info) {
@@ -351,13 +383,15 @@ std::string obstacle_name(const ::testing::TestParamInfo<Obstacle>& info) {
             return "TargetHeldOpen";
         case Obstacle::pending_copy_held_open:
             return "PendingCopyHeldOpen";
+        case Obstacle::held_past_exit:
+            return "TargetHeldAfterTheApplicationExits";
     }
     return "?";
 }
 
 INSTANTIATE_TEST_SUITE_P(Obstacles, FailedUpdate,
                          ::testing::Values(Obstacle::folder_at_target, Obstacle::target_held_open,
-                                           Obstacle::pending_copy_held_open),
+                                           Obstacle::pending_copy_held_open, Obstacle::held_past_exit),
                          obstacle_name);
 
 TEST_F(Updater, NamesWithSpacesAndOutsideTheWesternCodePageSurvive) {
@@ -830,6 +864,23 @@ TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRig
     ASSERT_FALSE(started.empty()) << "started nothing";
     // The right to come to the front, which the application gives the updater, goes on to the copy.
     EXPECT_EQ(utf8(handed.back()), "allow foreground " + utf8(started));
+}
+
+TEST(Win32Platform, EveryPauseAsksTheSystemForItsWholeLength) {
+    slept.clear();
+    {
+        std::optional<Redirect> sleep, wait;
+        redirect(sleep, "KERNEL32.dll", "Sleep", record_sleep, sleep_call);
+        redirect(wait, "KERNEL32.dll", "WaitForSingleObject", failed_wait, wait_call);
+        platform::pause(std::chrono::milliseconds(3000));
+        platform::pause_until_exit(platform::no_starter, std::chrono::milliseconds(2000));
+        platform::pause_until_exit(reinterpret_cast<platform::Starter>(GetCurrentProcess()),
+                                   std::chrono::milliseconds(2000));
+    }
+    ASSERT_EQ(slept.size(), 3u);
+    EXPECT_EQ(slept[0], 3000u) << "the linger";
+    EXPECT_EQ(slept[1], 2000u) << "a pause with no application to wait on";
+    EXPECT_NEAR(slept[2], 2000, 20) << "a pause whose wait failed: what is left of it, almost all";
 }
 
 TEST(Win32Platform, TheSystemsWordingKeepsItsInsertsAsText) {

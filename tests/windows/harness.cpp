@@ -376,10 +376,12 @@ std::optional<Box> read_box(const Process& process, DWORD timeout_ms) {
              found = FindWindowExW(nullptr, found, L"#32770", L"Quillmoor Updater")) {
             DWORD owner_process = 0;
             GetWindowThreadProcessId(found, &owner_process);
-            if (owner_process == process.id && IsWindowVisible(found)) box = found;
+            if ((!process.id || owner_process == process.id) && IsWindowVisible(found)) box = found;
         }
         if (box) break;
-        if (GetTickCount64() > deadline || WaitForSingleObject(process.handle, 50) == WAIT_OBJECT_0) {
+        if (!process.handle) Sleep(50);
+        if (GetTickCount64() > deadline ||
+            (process.handle && WaitForSingleObject(process.handle, 50) == WAIT_OBJECT_0)) {
             return std::nullopt;
         }
     }

@@ -90,8 +90,8 @@ struct Box {
     double seconds = 0;       // from the process's start until the box was found
 };
 
-// Waits up to `timeout_ms` for a box captioned "Quillmoor Updater" from `process`, reads it and
-// dismisses it with OK; nothing when none appeared.
+// Waits up to `timeout_ms` for a box captioned "Quillmoor Updater" from `process` (from any, where
+// its id is 0), reads it and dismisses it with OK; nothing when none appeared.
 std::optional<Box> read_box(const Process& process, DWORD timeout_ms);
 
 // The content of a log once it holds `lines` lines, or whatever it holds after `timeout_ms`.
