@@ -80,7 +80,6 @@ decltype(&SetConsoleCtrlHandler) ctrl_handler_call;
 decltype(&GetFileInformationByHandleEx) file_information_call;
 bool file_id_unreadable = false;
 decltype(&Sleep) sleep_call;
-decltype(&WaitForSingleObject) wait_call;
 std::vector<DWORD> slept;
 decltype(&AllowSetForegroundWindow) allow_foreground_call;
 decltype(&MessageBoxW) message_box_call;
@@ -149,11 +148,6 @@ BOOL WINAPI unreadable_file_id(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVO
 
 void WINAPI record_sleep(DWORD milliseconds) {
     slept.push_back(milliseconds);
-}
-
-DWORD WINAPI failed_wait(HANDLE, DWORD) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return WAIT_FAILED;
 }
 
 UINT box_style = 0;
@@ -868,13 +862,14 @@ TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRig
 
 TEST(Win32Platform, EveryPauseAsksTheSystemForItsWholeLength) {
     slept.clear();
+    const HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(closed);  // a wait on it fails
     {
-        std::optional<Redirect> sleep, wait;
+        std::optional<Redirect> sleep;
         redirect(sleep, "KERNEL32.dll", "Sleep", record_sleep, sleep_call);
-        redirect(wait, "KERNEL32.dll", "WaitForSingleObject", failed_wait, wait_call);
         platform::pause(std::chrono::milliseconds(3000));
         platform::pause_until_exit(platform::no_starter, std::chrono::milliseconds(2000));
-        platform::pause_until_exit(reinterpret_cast<platform::Starter>(GetCurrentProcess()),
+        platform::pause_until_exit(reinterpret_cast<platform::Starter>(closed),
                                    std::chrono::milliseconds(2000));
     }
     ASSERT_EQ(slept.size(), 3u);
