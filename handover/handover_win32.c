@@ -9,6 +9,18 @@
 
 #include "quillmoor/handover.h"
 
+#ifndef ERROR_DIRECTORY_NOT_SUPPORTED
+#define ERROR_DIRECTORY_NOT_SUPPORTED 336L
+#endif
+
+/* FILE_ID_INFO (Windows 8 and later), which older headers lack: the volume's serial number and the
+   file's 128-bit id on it, asked for as the information class FileIdInfo. */
+typedef struct {
+    ULONGLONG volume;
+    BYTE id[16];
+} file_id;
+#define FILE_ID_INFO_CLASS ((FILE_INFO_BY_HANDLE_CLASS)18)
+
 /* The last error, never 0: a failure must not read as success, even where the system set none. */
 static DWORD failure(void) {
     DWORD error = GetLastError();
@@ -27,12 +39,17 @@ static wchar_t* joined(const wchar_t* a, const wchar_t* b, const wchar_t* c) {
     return text;
 }
 
+/* Where the last name in `path` begins: after its last separator, or after a drive's colon. */
+static size_t name_start(const wchar_t* path) {
+    size_t at = wcslen(path);
+    while (at > 0 && !wcschr(L"\\/:", path[at - 1])) --at;
+    return at;
+}
+
 /* The path of `name` in the folder that holds `path`. */
 static wchar_t* beside(const wchar_t* path, const wchar_t* name) {
-    size_t folder = wcslen(path);
-    wchar_t* text;
-    while (folder > 0 && path[folder - 1] != L'\\' && path[folder - 1] != L'/') --folder;
-    text = malloc((folder + wcslen(name) + 1) * sizeof *text);
+    size_t folder = name_start(path);
+    wchar_t* text = malloc((folder + wcslen(name) + 1) * sizeof *text);
     if (text) {
         memcpy(text, path, folder * sizeof *text);
         memcpy(text + folder, name, (wcslen(name) + 1) * sizeof *text);
@@ -43,13 +60,17 @@ static wchar_t* beside(const wchar_t* path, const wchar_t* name) {
 /* UTF-8 text as Windows takes it; text that is no valid UTF-8 gives ERROR_NO_UNICODE_TRANSLATION. */
 static DWORD widen(const char* text, wchar_t** wide) {
     int size;
+    DWORD error;
     if (!text) return ERROR_INVALID_PARAMETER;
     size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, NULL, 0);
     if (size <= 0) return failure();
     *wide = malloc((size_t)size * sizeof **wide);
     if (!*wide) return ERROR_NOT_ENOUGH_MEMORY;
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, *wide, size);
-    return 0;
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, *wide, size) == size) return 0;
+    error = failure();
+    free(*wide);
+    *wide = NULL;
+    return error;
 }
 
 /* The name to hand the file calls. A default Windows refuses a plain path of MAX_PATH or more, so such
@@ -74,6 +95,32 @@ static wchar_t* file_name(const wchar_t* name) {
     return result;
 }
 
+/* The name to start the updater by. CreateProcessW takes no name of MAX_PATH or more, in either
+   form: a longer one is started by its short name, where its volume keeps short names. */
+static wchar_t* launch_name(const wchar_t* updater) {
+    wchar_t* full = file_name(updater);
+    wchar_t* short_name;
+    wchar_t* result = NULL;
+    size_t size;
+    DWORD length;
+    if (!full || wcslen(full) < MAX_PATH) return full;
+    size = wcslen(full) + 1;
+    short_name = malloc(size * sizeof *short_name);
+    length = short_name ? GetShortPathNameW(full, short_name, (DWORD)size) : 0;
+    /* Back to the plain form, which is all CreateProcessW takes. */
+    if (length > 0 && length < size && wcsncmp(short_name, L"\\\\?\\UNC\\", 8) == 0)
+        result = joined(L"\\\\", short_name + 8, L"");
+    else if (length > 0 && length < size && wcsncmp(short_name, L"\\\\?\\", 4) == 0)
+        result = joined(short_name + 4, L"", L"");
+    if (result && wcslen(result) >= MAX_PATH) {
+        free(result);
+        result = NULL;
+    }
+    free(full);
+    free(short_name);
+    return result ? result : joined(updater, L"", L"");
+}
+
 /* Our own path at any length: a full buffer may have cut it short, so it grows and we ask again. */
 static DWORD own_path(wchar_t** path) {
     DWORD size = MAX_PATH, length, error;
@@ -92,20 +139,52 @@ static DWORD own_path(wchar_t** path) {
     }
 }
 
+enum sameness { different, same, in_doubt };
+
 /* Whether `name` itself, not what a link there points to, is the file open at `file`: the same
-   volume and the same index on it. */
-static int is_same_file(const wchar_t* name, HANDLE file) {
-    BY_HANDLE_FILE_INFORMATION one, other;
-    int same = 0;
+   volume and the same 128-bit id on it (the 64-bit index is not unique on ReFS). Where the id
+   cannot be read (Windows 7, some redirectors), it is in doubt. */
+static enum sameness compare_files(const wchar_t* name, HANDLE file) {
+    file_id one, other;
+    enum sameness answer = in_doubt;
     HANDLE named = CreateFileW(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (named == INVALID_HANDLE_VALUE) return 0;
-    if (GetFileInformationByHandle(file, &one) && GetFileInformationByHandle(named, &other)) {
-        same = one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-               one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+    if (named == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND ? different : in_doubt;
+    if (GetFileInformationByHandleEx(file, FILE_ID_INFO_CLASS, &one, sizeof one) &&
+        GetFileInformationByHandleEx(named, FILE_ID_INFO_CLASS, &other, sizeof other)) {
+        answer =
+            one.volume == other.volume && memcmp(one.id, other.id, sizeof one.id) == 0 ? same : different;
     }
     CloseHandle(named);
-    return same;
+    return answer;
+}
+
+/* The temporary beside the pending copy. Its name is short, so that a pending name near the limit of
+   one name (255) still has one, and fixed for each pending name (its 64-bit FNV-1a hash), so that
+   the next call finds an interrupted call's leftover. */
+static wchar_t* temporary_name(const wchar_t* pending) {
+    static const wchar_t digits[] = L"0123456789abcdef";
+    wchar_t name[] = L".quillmoor-0000000000000000.partial";
+    unsigned long long hash = 0xcbf29ce484222325ULL;
+    const wchar_t* unit;
+    int digit;
+    for (unit = pending + name_start(pending); *unit; ++unit)
+        hash = (hash ^ (unsigned long long)*unit) * 0x100000001b3ULL;
+    for (digit = 0; digit < 16; ++digit) name[11 + digit] = digits[(hash >> (60 - 4 * digit)) & 15];
+    return beside(pending, name);
+}
+
+/* Clears the read-only attribute of the file `name`, which its removal or a rename over it would fail
+   on: that bit alone, and never of a folder or a link, whose target it could reach. */
+static void clear_read_only(const wchar_t* name) {
+    const DWORD kept = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                       FILE_ATTRIBUTE_OFFLINE | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+    const DWORD attributes = GetFileAttributesW(name);
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_READONLY)
+        return;
+    SetFileAttributesW(name, (attributes & kept) ? attributes & kept : FILE_ATTRIBUTE_NORMAL);
 }
 
 static DWORD copy_bytes(HANDLE from, HANDLE to) {
@@ -126,33 +205,46 @@ static DWORD copy_bytes(HANDLE from, HANDLE to) {
     return error;
 }
 
-/* Makes the open file `source` the pending copy: the bytes go to a temporary beside the target, to
-   disk, and only then to the pending name, so no partial copy ever carries that name. Copied by hand
-   rather than with CopyFileW, which would carry the download's streams (its mark of the web) along. */
-static DWORD stage(HANDLE source, const wchar_t* partial, const wchar_t* pending) {
-    HANDLE to;
-    DWORD error;
-    /* An interrupted earlier call's leftover. A concurrent caller's copy, open without delete sharing,
-       stays, and is never written into (CREATE_NEW); nor is a new copy kept under that name. */
-    DeleteFileW(partial);
-    to = CreateFileW(partial, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (to == INVALID_HANDLE_VALUE) return failure();
-    error = copy_bytes(source, to);
-    if (!error && !FlushFileBuffers(to)) error = failure();
-    if (!CloseHandle(to) && !error) error = failure();
-    if (!error && !MoveFileExW(partial, pending, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        error = failure();
-    if (error) DeleteFileW(partial);
+/* Makes the open file `source` the pending copy, and closes it: the bytes go to a temporary beside
+   the target, to disk, and only then to the pending name, so no partial copy ever carries that name.
+   Copied by hand rather than with CopyFileW, which would carry the download's streams (its mark of the
+   web) along. */
+static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pending) {
+    HANDLE to = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+    /* An interrupted call's leftover goes first. A concurrent caller's, open without delete sharing,
+       stays and is never written into (CREATE_NEW): the call fails with the reason it cannot go. */
+    clear_read_only(temporary);
+    if (!DeleteFileW(temporary) && GetLastError() != ERROR_FILE_NOT_FOUND) error = failure();
+    if (!error) {
+        to = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (to == INVALID_HANDLE_VALUE) error = failure();
+    }
+    if (!error) {
+        error = copy_bytes(source, to);
+        if (!error && !FlushFileBuffers(to)) error = failure();
+        if (!CloseHandle(to) && !error) error = failure();
+    }
+    /* Closed before the rename, which cannot replace a file held open: the source may be the pending
+       copy itself, where that was in doubt. */
+    CloseHandle(source);
+    if (!error) {
+        clear_read_only(pending);
+        if (!MoveFileExW(temporary, pending, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            error = failure();
+    }
+    if (error && to != INVALID_HANDLE_VALUE) DeleteFileW(temporary);
     return error;
 }
 
 /* Starts the updater on the pending copy and does not wait for it. */
 static DWORD start(const wchar_t* updater, const wchar_t* pending) {
-    /* Detached from our console, in a process group of its own (a Ctrl+Break meant for ours never
-       reaches it), and out of our job where the job allows it: a job that kills its processes when
-       it closes would otherwise end the updater with us. A job that allows no breakaway refuses
-       the first attempt with ERROR_ACCESS_DENIED, and the second goes without it. */
-    const DWORD flags = DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP;
+    /* Detached from our console, so that no console signal reaches it, and out of our job where the
+       job allows it: a job that kills its processes when it closes would otherwise end the updater
+       with us. A job that allows no breakaway refuses the first attempt with ERROR_ACCESS_DENIED, and
+       the second goes without it. No process group of its own: that would make the updater ignore
+       Ctrl+C, and everything it starts after it. */
+    const DWORD flags = DETACHED_PROCESS;
     wchar_t* quoted = joined(L"\"", updater, L"\" \"");
     wchar_t* command_line = quoted ? joined(quoted, pending, L"\"") : NULL;
     STARTUPINFOW startup;
@@ -189,39 +281,50 @@ static DWORD start(const wchar_t* updater, const wchar_t* pending) {
 static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wchar_t* new_copy) {
     size_t length = wcslen(target);
     wchar_t* pending = joined(target, L"~", L"");
-    wchar_t* partial = joined(target, L"~.partial", L"");
     wchar_t* pending_file = pending ? file_name(pending) : NULL;
-    wchar_t* partial_file = partial ? file_name(partial) : NULL;
+    wchar_t* temporary = pending_file ? temporary_name(pending_file) : NULL;
+    wchar_t* target_file = file_name(target);
     wchar_t* source_file = file_name(new_copy);
+    wchar_t* updater_name = launch_name(updater);
     HANDLE source = INVALID_HANDLE_VALUE;
-    DWORD error = 0;
-    int staged = 0;
+    DWORD error = 0, attributes;
+    int made_here = 0;
     if (length == 0 || wcschr(L"\\/:", target[length - 1])) {
         error = ERROR_INVALID_NAME;
-    } else if (!pending_file || !partial_file || !source_file) {
+    } else if (!pending_file || !temporary || !target_file || !source_file || !updater_name) {
         error = ERROR_NOT_ENOUGH_MEMORY;
     } else if (wcschr(updater, L'"') || wcschr(pending, L'"')) {
         error = ERROR_INVALID_NAME; /* no file name holds a quote, which is what makes quoting exact */
+    } else if ((attributes = GetFileAttributesW(target_file)) != INVALID_FILE_ATTRIBUTES &&
+               (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = ERROR_DIRECTORY_NOT_SUPPORTED;
     } else {
         source = CreateFileW(source_file, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-        if (source == INVALID_HANDLE_VALUE)
+        if (source == INVALID_HANDLE_VALUE) {
             error = failure();
-        else if (GetFileType(source) != FILE_TYPE_DISK)
+        } else if (GetFileType(source) != FILE_TYPE_DISK) {
             error = ERROR_INVALID_PARAMETER;
-        else if (!is_same_file(pending_file, source)) { /* else the caller has staged it already */
-            error = stage(source, partial_file, pending_file);
-            staged = error == 0;
+        } else {
+            /* Where the new copy is the pending copy already, it stays as it is. */
+            const enum sameness pending_is = compare_files(pending_file, source);
+            if (pending_is != same) {
+                error = stage(source, temporary, pending_file);
+                source = INVALID_HANDLE_VALUE;
+                made_here = !error && pending_is == different;
+            }
         }
     }
     if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
-    if (!error) error = start(updater, pending);
-    if (error && staged) DeleteFileW(pending_file);
+    if (!error) error = start(updater_name, pending);
+    /* Only a copy known to be made here goes: in doubt, the pending copy may be the caller's only one. */
+    if (error && made_here) DeleteFileW(pending_file);
     free(pending);
-    free(partial);
     free(pending_file);
-    free(partial_file);
+    free(temporary);
+    free(target_file);
     free(source_file);
+    free(updater_name);
     return error;
 }
 

@@ -233,8 +233,11 @@ void start_process(const std::string& path) {
     startup.cb = sizeof startup;
     static_assert(sizeof(void*) != 4 || sizeof(STARTUPINFOW) == 68);
     PROCESS_INFORMATION process{};
-    // The program starts with the DLL search that any other start would give it.
+    // The program starts with the DLL search that any other start would give it, and with Ctrl+C
+    // handled: an application that started us in a process group of our own made us ignore it, and
+    // that is inherited.
     SetDllDirectoryW(nullptr);
+    SetConsoleCtrlHandler(nullptr, FALSE);
     if (CreateProcessW(name->c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
                        &startup, &process)) {
         // The right to come to the front, which the application handed to the updater as it left,

@@ -2,24 +2,28 @@
 // renames, and what the program it restarts receives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "../../platform/platform.h"
 #include "harness.h"
+#include "quillmoor/handover.h"
 
 namespace e2e {
 namespace {
 
 // One start of a probe, as its log line records it: tab-separated fields, or "tag=T ended".
 struct Report {
-    std::string tag, cwd, handle, handles_to_self, argv, shell_argv, at, cmdline;
+    std::string tag, cwd, handle, handles_to_self, job, ctrl_c, argv, shell_argv, at, cmdline;
 };
 
 std::vector<Report> reports(const std::string& log) {
     static const std::regex line(
-        "tag=([^\t]+)\tcwd=([^\t]*)\thandle=(\\S+)\thandles-to-self=(\\d+)\t"
+        "tag=([^\t]+)\tcwd=([^\t]*)\thandle=(\\S+)\thandles-to-self=(\\d+)\tjob=(\\S+)\tctrl-c=(\\S+)\t"
         "argv=([^\t]*)\tshell-argv=([^\t]*)\tat=(\\d+)\tcmdline=(.*)|tag=(\\S+) ended");
     std::vector<Report> found;
     std::istringstream lines(log);
@@ -28,10 +32,11 @@ std::vector<Report> reports(const std::string& log) {
         Report report;
         if (!std::regex_match(text, match, line)) {
             report.tag = "unreadable: " + text;
-        } else if (match[9].matched) {
-            report.tag = match[9].str() + " ended";
+        } else if (match[11].matched) {
+            report.tag = match[11].str() + " ended";
         } else {
-            report = {match[1], match[2], match[3], match[4], match[5], match[6], match[7], match[8]};
+            report = {match[1], match[2], match[3], match[4], match[5],
+                      match[6], match[7], match[8], match[9], match[10]};
         }
         found.push_back(report);
     }
@@ -70,6 +75,12 @@ decltype(&MoveFileExW) move_call;
 decltype(&SetDllDirectoryW) dll_directory_call;
 decltype(&CreateProcessW) create_process_call;
 std::wstring started_name;
+std::optional<DWORD> start_refused;  // the code a start fails with, where set
+decltype(&SetConsoleCtrlHandler) ctrl_handler_call;
+decltype(&GetFileInformationByHandleEx) file_information_call;
+bool file_id_unreadable = false;
+decltype(&Sleep) sleep_call;
+std::vector<DWORD> slept;
 decltype(&AllowSetForegroundWindow) allow_foreground_call;
 decltype(&MessageBoxW) message_box_call;
 decltype(&PeekMessageW) peek_message_call;
@@ -81,6 +92,13 @@ BOOL WINAPI record_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID
 
 BOOL WINAPI record_move(LPCWSTR from, LPCWSTR to, DWORD flags) {
     handed.push_back(L"move " + std::wstring(from) + L" > " + to);
+    // Windows refuses to replace a read-only file (Wine replaces it).
+    const DWORD attributes = GetFileAttributesW(to);
+    if ((flags & MOVEFILE_REPLACE_EXISTING) && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     return move_call(from, to, flags);
 }
 
@@ -93,6 +111,11 @@ BOOL WINAPI record_create_process(LPCWSTR name, LPWSTR command_line, LPSECURITY_
                                   LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags,
                                   LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
                                   LPPROCESS_INFORMATION created) {
+    if (start_refused) {
+        started_name = name;
+        SetLastError(*start_refused);
+        return FALSE;
+    }
     const BOOL started = create_process_call(name, command_line, process_attributes, thread_attributes,
                                              inherit, flags, environment, folder, startup, created);
     started_name = name;
@@ -108,6 +131,23 @@ BOOL WINAPI record_allow_foreground(DWORD process) {
 BOOL WINAPI record_peek_message(LPMSG message, HWND window, UINT first, UINT last, UINT removal) {
     handed.push_back(L"peek messages, removal " + std::to_wstring(removal));
     return peek_message_call(message, window, first, last, removal);
+}
+
+BOOL WINAPI record_ctrl_handler(PHANDLER_ROUTINE handler, BOOL add) {
+    if (!handler) handed.push_back(add ? L"ctrl-c ignored" : L"ctrl-c handled");
+    return ctrl_handler_call(handler, add);
+}
+
+BOOL WINAPI unreadable_file_id(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) {
+    if (file_id_unreadable && kind == 18 /* FileIdInfo */) {
+        SetLastError(ERROR_INVALID_PARAMETER);  // as Windows 7 answers
+        return FALSE;
+    }
+    return file_information_call(file, kind, data, size);
+}
+
+void WINAPI record_sleep(DWORD milliseconds) {
+    slept.push_back(milliseconds);
 }
 
 UINT box_style = 0;
@@ -177,17 +217,21 @@ TEST_F(Updater, AMissingFileIsNamedExactlyInAnErrorBoxAndNothingChanges) {
 }
 
 TEST_F(Updater, ARunningTargetIsReplacedOnceItExitsAndTheNewCopyStarted) {
-    // The old copy plays the application: it starts the updater on its pending copy, then exits.
+    // The old copy plays the application: it hands its pending copy over through the library, then
+    // exits. Started in a process group of its own, it ignores Ctrl+C, which its children inherit.
     place_update(at(L"Tool.exe"));
     Process old_copy = start(
         at(L"Tool.exe"), std::nullopt, scratch.path,
-        {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"500"}, {L"QM_PROBE_HAND_OVER", updater_path()}});
-    EXPECT_EQ(finish(old_copy), 0u);
+        {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"500"}, {L"QM_PROBE_HAND_OVER", updater_path()}},
+        false, CREATE_NEW_PROCESS_GROUP);
+    EXPECT_EQ(finish(old_copy), 0u) << "the hand-over's result";
 
     const std::vector<Report> started = reports(await_lines(log, 3));
     ASSERT_EQ(started.size(), 3u) << read_file(log);
+    EXPECT_EQ(started[0].ctrl_c, "ignored");
     EXPECT_EQ(started[1].tag, "v1 ended") << "the new copy starts only after the old one ended";
     EXPECT_EQ(started[2].tag, "v2");
+    EXPECT_EQ(started[2].ctrl_c, "handled") << "the updater gives the new copy Ctrl+C back";
     EXPECT_EQ(started[2].cwd, utf8(scratch.path));
     // At the old copy's exit, not with the attempt that follows the first one 2 s later.
     EXPECT_LT(std::stoull(started[2].at) - std::stoull(started[0].at), 2000u) << read_file(log);
@@ -206,6 +250,15 @@ TEST_F(Updater, ATargetHeldOpenBrieflyIsReplacedOnARetry) {
     EXPECT_EQ(finish(updater), 0u);
     EXPECT_EQ(holds(at(L"Tool.exe")), "v2");
     EXPECT_EQ(tags(await_lines(log, 1)), std::vector<std::string>{"v2"});
+}
+
+// The file a name reaches, or "none".
+std::string identity_of(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const std::string found = file == INVALID_HANDLE_VALUE ? "none" : file_identity(file);
+    CloseHandle(file);
+    return found;
 }
 
 TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
@@ -227,11 +280,15 @@ TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
         redirect(query, "KERNEL32.dll", "GetFileAttributesExW", record_attributes, attributes_call);
         redirect(move, "KERNEL32.dll", "MoveFileExW", record_move, move_call);
         EXPECT_EQ(platform::query_file(utf8(other + L"~")).presence, platform::Presence::present);
+        // Given in that form already, it is handed over as it is.
+        EXPECT_EQ(platform::query_file(utf8(L"\\\\?\\" + other + L"~")).presence,
+                  platform::Presence::present);
         EXPECT_EQ(platform::move_over(utf8(other + L"~"), utf8(other)), 0u);
         EXPECT_EQ(platform::query_file(utf8(nearby)).presence, platform::Presence::absent);
         platform::query_file(utf8(unc));
     }
     EXPECT_EQ(handed, (std::vector<std::wstring>{
+                          L"query \\\\?\\" + other + L"~",
                           L"query \\\\?\\" + other + L"~",
                           L"move \\\\?\\" + other + L"~ > \\\\?\\" + other,
                           L"query " + nearby,
@@ -246,15 +303,7 @@ TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
         platform::start_process(utf8(other));
     }
     EXPECT_LT(started_name.size(), std::size_t{MAX_PATH}) << utf8(started_name);
-    auto identity = [](const std::wstring& path) {
-        const HANDLE file =
-            CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-        const std::string found = file == INVALID_HANDLE_VALUE ? "none" : file_identity(file);
-        CloseHandle(file);
-        return found;
-    };
-    EXPECT_EQ(identity(started_name), identity(long_form(other))) << utf8(started_name);
+    EXPECT_EQ(identity_of(started_name), identity_of(long_form(other))) << utf8(started_name);
 
     // The updater, given it relative to its folder.
     place_update(at(folder + L"\\Tool.exe"));
@@ -271,7 +320,7 @@ TEST_F(Updater, ALongPathIsReachedInItsUnlimitedFormAndStartedByItsShortName) {
 }
 
 // What keeps the rename from ever succeeding.
-enum class Obstacle { folder_at_target, target_held_open, pending_copy_held_open };
+enum class Obstacle { folder_at_target, target_held_open, pending_copy_held_open, held_past_exit };
 
 struct FailedUpdate : Updater, ::testing::WithParamInterface<Obstacle> {};
 
@@ -284,24 +333,40 @@ TEST_P(FailedUpdate, IsReportedAfterFiveAttemptsWithBothFilesIntactAndNothingSta
     }
     place_probe(at(L"Tool.exe~"), "v2");
     std::optional<Held> held;
-    if (GetParam() == Obstacle::target_held_open) held.emplace(at(L"Tool.exe"));
+    if (GetParam() == Obstacle::target_held_open || GetParam() == Obstacle::held_past_exit)
+        held.emplace(at(L"Tool.exe"));
     if (GetParam() == Obstacle::pending_copy_held_open) held.emplace(at(L"Tool.exe~"));
 
-    Process updater = run(L"Tool.exe~");
+    Process updater;
+    std::vector<std::string> logged;
+    if (GetParam() == Obstacle::held_past_exit) {
+        // The application hands over and exits at about 0.5 s: the attempt at its exit fails, and the
+        // rest keep their times, so the box comes 7.5 s after the exit.
+        Process application = start(
+            at(L"Tool.exe"), std::nullopt, scratch.path,
+            {{L"QM_PROBE_LOG", log}, {L"QM_PROBE_HOLD_MS", L"500"}, {L"QM_PROBE_HAND_OVER", updater_path()}});
+        EXPECT_EQ(finish(application), 0u);
+        updater.started_ms = GetTickCount64();  // the box of any process, timed from the exit
+        logged = {"v1", "v1 ended"};
+    } else {
+        updater = run(L"Tool.exe~");
+    }
     const std::optional<Box> box = read_box(updater, 40000);
     ASSERT_TRUE(box) << "no box";
     EXPECT_GE(box->seconds, 7.0) << "five attempts two seconds apart";
-    static const std::regex failed("Failed to Update 'Tool\\.exe'\\.\n\n[^\n]+\\. \\((5|32)\\)");
+    static const std::regex failed("Failed to Update '(.*\\\\)?Tool\\.exe'\\.\n\n[^\n]+\\. \\((5|32)\\)");
     EXPECT_TRUE(std::regex_match(box->text, failed)) << box->text;
     expect_error_box(box, box->text);
-    EXPECT_EQ(finish(updater), 0u);
+    if (updater.handle) {
+        EXPECT_EQ(finish(updater), 0u);
+    }
     held.reset();
 
     EXPECT_EQ(holds(at(L"Tool.exe~")), "v2");
     if (GetParam() != Obstacle::folder_at_target) {
         EXPECT_EQ(holds(at(L"Tool.exe")), "v1");
     }
-    EXPECT_FALSE(exists(log)) << "nothing was started";
+    EXPECT_EQ(tags(await_lines(log, 0, 0)), logged) << "nothing was started";
 }
 
 std::string obstacle_name(const ::testing::TestParamInfo<Obstacle>& info) {
@@ -312,13 +377,15 @@ std::string obstacle_name(const ::testing::TestParamInfo<Obstacle>& info) {
             return "TargetHeldOpen";
         case Obstacle::pending_copy_held_open:
             return "PendingCopyHeldOpen";
+        case Obstacle::held_past_exit:
+            return "TargetHeldAfterTheApplicationExits";
     }
     return "?";
 }
 
 INSTANTIATE_TEST_SUITE_P(Obstacles, FailedUpdate,
                          ::testing::Values(Obstacle::folder_at_target, Obstacle::target_held_open,
-                                           Obstacle::pending_copy_held_open),
+                                           Obstacle::pending_copy_held_open, Obstacle::held_past_exit),
                          obstacle_name);
 
 TEST_F(Updater, NamesWithSpacesAndOutsideTheWesternCodePageSurvive) {
@@ -502,6 +569,185 @@ TEST_F(Updater, TheNewCopyGetsItsNameAloneAndTheUpdatersInheritableHandles) {
     }
 }
 
+// The application's half, called in this process as an application calls it, with a probe copy of
+// this suite as the updater, which records the state it starts in.
+struct HandOver : Updater {};
+
+// The temporary that a pending copy of the name `pending` is staged in: one of its own for each name.
+std::wstring temporary_for(const std::wstring& pending) {
+    std::uint64_t hash = 0xcbf29ce484222325;
+    for (const wchar_t unit : pending) hash = (hash ^ unit) * 0x100000001b3;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return L".quillmoor-" + std::wstring(hex, hex + 16) + L".partial";
+}
+
+// The names in a folder, sorted, with any temporary of the hand-over's as "<temporary>".
+std::string names_in(const std::wstring& folder) {
+    std::set<std::string> names;
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileW(long_form(folder + L"\\*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            names.insert(name.starts_with(L".quillmoor-") ? "<temporary>" : utf8(name));
+    }
+    FindClose(search);
+    std::string all;
+    for (const std::string& name : names) all += (all.empty() ? "" : " ") + name;
+    return all;
+}
+
+TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBehind) {
+    struct Call {
+        std::wstring folder, updater;
+        std::string target, new_copy;
+        std::wstring at(const std::wstring& name) const { return folder + L"\\" + name; }
+    };
+    const std::wstring temporary = temporary_for(L"Tool.exe~");
+    std::optional<Held> held;
+    const wchar_t* job = nullptr;  // where set, a probe in such a job hands over: "breakaway" or "none"
+    const auto read_only = [](const std::wstring& path) {
+        write_file(path, "old");
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    };
+    const auto staged_in_doubt = [](Call& c) {
+        write_file(c.at(L"Tool.exe~"), "new");
+        c.new_copy = c.target + "~";
+        file_id_unreadable = true;
+    };
+    const auto in_job = [&](const wchar_t* kind) {
+        return [&job, kind](Call& c) {
+            place_probe(c.at(L"Tool.exe"), "v1");
+            write_file(c.at(L"Tool.exe~"), "new");
+            job = kind;
+        };
+    };
+    const auto long_folder = [](Call& c) {
+        for (wchar_t letter = L'a'; c.folder.size() < 300; ++letter)
+            make_folder(c.folder += L"\\" + std::wstring(40, letter) + L" folder");
+        c.target = utf8(c.at(L"Tool.exe"));
+    };
+    // Wine 8 starts no long file by its short name for sure: its 32-bit loader refuses one (123), and its
+    // CreateProcessW may expand it into another path. There that start is only looked at.
+    const DWORD short_start = under_wine() ? ERROR_INVALID_NAME : 0;
+    const struct {
+        const char* road;
+        DWORD expected;
+        std::string left;  // the names in the target's folder afterwards
+        std::function<void(Call& c)> arrange;
+    } roads[] = {
+        {"new copy", 0, "Tool.exe~ new.bin", [](Call&) {}},
+        {"read-only pending copy", 0, "Tool.exe~ new.bin", [&](Call& c) { read_only(c.at(L"Tool.exe~")); }},
+        {"read-only leftover temporary", 0, "Tool.exe~ new.bin",
+         [&](Call& c) { read_only(c.at(temporary)); }},
+        {"temporary held open by a concurrent call", ERROR_SHARING_VIOLATION, "<temporary> new.bin",
+         [&](Call& c) {
+             write_file(c.at(temporary), "half");
+             held.emplace(c.at(temporary));
+         }},
+        {"name near the limit of one", 0, "new.bin " + std::string(246, 'n') + ".exe~",
+         [](Call& c) { c.target = utf8(c.at(std::wstring(246, L'n') + L".exe")); }},
+        {"folder as the pending copy", ERROR_ACCESS_DENIED, "Tool.exe~ new.bin",
+         [](Call& c) { make_folder(c.at(L"Tool.exe~")); }},
+        {"no valid UTF-8", ERROR_NO_UNICODE_TRANSLATION, "new.bin", [](Call& c) { c.target += "\xff"; }},
+        {"device as the new copy", ERROR_INVALID_PARAMETER, "new.bin", [](Call& c) { c.new_copy = "NUL"; }},
+        {"folder as the new copy", ERROR_ACCESS_DENIED, "new.bin",
+         [](Call& c) { c.new_copy = utf8(c.folder); }},
+        {"folder as the target", 336 /* ERROR_DIRECTORY_NOT_SUPPORTED */, "Tool.exe new.bin",
+         [](Call& c) { make_folder(c.at(L"Tool.exe")); }},
+        {"target ending in a separator", ERROR_INVALID_NAME, "new.bin", [](Call& c) { c.target += "\\"; }},
+        {"failed start", ERROR_FILE_NOT_FOUND, "new.bin", [](Call& c) { c.updater = L"no-updater.exe"; }},
+        {"failed start with no code set", ERROR_GEN_FAILURE, "new.bin", [](Call&) { start_refused = 0; }},
+        {"pending copy as the new copy, in doubt", 0, "Tool.exe~ new.bin", staged_in_doubt},
+        {"the same, and a failed start", ERROR_FILE_NOT_FOUND, "Tool.exe~ new.bin",
+         [&](Call& c) {
+             staged_in_doubt(c);
+             c.updater = L"no-updater.exe";
+         }},
+        {"long path in its unlimited form", 0, "Tool.exe~ new.bin",
+         [&](Call& c) {
+             long_folder(c);
+             c.target = "\\\\?\\" + c.target;
+         }},
+        {"long paths, the updater's too", short_start,
+         short_start ? "new.bin updater.exe" : "Tool.exe~ new.bin updater.exe",
+         [&](Call& c) {
+             long_folder(c);
+             place_probe(c.updater = c.at(L"updater.exe"), "updater");
+             if (short_start) start_refused = short_start;
+         }},
+        {"application in a job that allows breakaway", 0, "Tool.exe Tool.exe~ new.bin", in_job(L"breakaway")},
+        {"application in a job that allows none", 0, "Tool.exe Tool.exe~ new.bin", in_job(L"none")},
+    };
+
+    // No updater may inherit this handle, nor ignore Ctrl+C.
+    SECURITY_ATTRIBUTES inheritable{sizeof inheritable, nullptr, TRUE};
+    const HANDLE handle = CreateFileW(at(L"handed.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable,
+                                      CREATE_ALWAYS, 0, nullptr);
+    SetEnvironmentVariableW(L"QM_PROBE_HANDLE",
+                            std::to_wstring(reinterpret_cast<std::uintptr_t>(handle)).c_str());
+    SetConsoleCtrlHandler(nullptr, FALSE);
+    place_probe(at(L"updater.exe"), "updater");
+    std::optional<Redirect> move, create_process, file_information;
+    redirect(move, "KERNEL32.dll", "MoveFileExW", record_move, move_call);
+    redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process, create_process_call);
+    redirect(file_information, "KERNEL32.dll", "GetFileInformationByHandleEx", unreadable_file_id,
+             file_information_call);
+    for (const auto& road : roads) {
+        SCOPED_TRACE(road.road);
+        const std::wstring name = L"road" + std::to_wstring(&road - roads), road_log = at(name + L".log");
+        Call c{at(name), at(L"updater.exe"), utf8(at(name + L"\\Tool.exe")), {}};
+        make_folder(c.folder);
+        road.arrange(c);
+        write_file(c.at(L"new.bin"), "new");
+        if (c.new_copy.empty()) c.new_copy = utf8(c.at(L"new.bin"));
+        SetEnvironmentVariableW(L"QM_PROBE_LOG", road_log.c_str());
+        handed.clear();
+        started_name.clear();
+        DWORD result = 0;
+        if (job) {
+            Process application = start(c.at(L"Tool.exe"), std::nullopt, c.folder,
+                                        {{L"QM_PROBE_HAND_OVER", c.updater}, {L"QM_PROBE_JOB", job}});
+            result = finish(application);
+        } else {
+            result = quillmoor_hand_over_file(utf8(c.updater).c_str(), c.target.c_str(), c.new_copy.c_str());
+            // By a name that CreateProcessW takes.
+            EXPECT_LT(started_name.size(), std::size_t{MAX_PATH}) << utf8(started_name);
+            EXPECT_TRUE(started_name.empty() ||
+                        identity_of(started_name) == identity_of(long_form(c.updater)));
+        }
+        file_id_unreadable = false;
+        start_refused.reset();
+        held.reset();
+
+        EXPECT_EQ(result, road.expected);
+        EXPECT_EQ(names_in(c.folder), road.left);
+        const std::string pending = read_file(c.at(L"Tool.exe~"));
+        EXPECT_TRUE(pending == "new" || pending == "<missing>") << pending;
+        if (c.folder.size() >= MAX_PATH) {
+            const std::wstring unlimited = L"\\\\?\\" + c.folder + L"\\";
+            EXPECT_EQ(utf8(handed.empty() ? L"" : handed.front()),
+                      utf8(L"move " + unlimited + temporary + L" > " + unlimited + L"Tool.exe~"));
+        }
+        if (result == 0) {
+            const std::vector<Report> started = reports(await_lines(road_log, job ? 2 : 1));
+            const Report updater = started.empty() ? Report{} : started.back();
+            EXPECT_EQ(updater.tag, "updater") << read_file(road_log);
+            EXPECT_EQ(updater.argv.substr(updater.argv.rfind('|') + 1), c.target + "~");
+            EXPECT_EQ(updater.ctrl_c, "handled");
+            if (job) {
+                EXPECT_EQ(updater.job, job == std::wstring(L"breakaway") ? "no" : "yes");
+            }
+        }
+        job = nullptr;
+    }
+    SetEnvironmentVariableW(L"QM_PROBE_LOG", nullptr);
+    SetEnvironmentVariableW(L"QM_PROBE_HANDLE", nullptr);
+    CloseHandle(handle);
+    EXPECT_EQ(read_file(at(L"handed.txt")), "") << "an updater wrote through a handle of ours";
+}
+
 // The planted DLL carried inside this suite.
 std::string planted_dll() {
     const HRSRC found = FindResourceW(nullptr, L"PLANTED_DLL", MAKEINTRESOURCEW(10));  // RT_RCDATA
@@ -572,8 +818,11 @@ TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRig
     place_probe(target + L"~", "v2");
     handed.clear();
     {
-        std::optional<Redirect> dll_directory, create_process, allow_foreground, peek_message, move;
+        std::optional<Redirect> dll_directory, create_process, allow_foreground, peek_message, move,
+            ctrl_handler;
         redirect(dll_directory, "KERNEL32.dll", "SetDllDirectoryW", record_dll_directory, dll_directory_call);
+        redirect(ctrl_handler, "KERNEL32.dll", "SetConsoleCtrlHandler", record_ctrl_handler,
+                 ctrl_handler_call);
         redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process,
                  create_process_call);
         redirect(allow_foreground, "USER32.dll", "AllowSetForegroundWindow", record_allow_foreground,
@@ -593,18 +842,40 @@ TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRig
     // messages: the updater does, taking none, before anything else (Wine shows no such cursor).
     ASSERT_FALSE(handed.empty());
     EXPECT_EQ(utf8(handed.front()), "peek messages, removal " + std::to_string(PM_NOREMOVE));
-    std::wstring in_force = L"dll directory reset", started;
+    // Ctrl+C, which whoever started the updater may have made it ignore, is handled again.
+    std::wstring in_force = L"dll directory reset", ctrl_c = L"ctrl-c as inherited", started;
     for (const std::wstring& call : handed) {
         if (call.rfind(L"start ", 0) == 0) {
             started = call.substr(6);
             EXPECT_EQ(utf8(in_force), "dll directory reset") << "in force at the launch";
+            EXPECT_EQ(utf8(ctrl_c), "ctrl-c handled") << "in force at the launch";
         } else if (call.rfind(L"dll directory", 0) == 0) {
             in_force = call;
+        } else if (call.rfind(L"ctrl-c", 0) == 0) {
+            ctrl_c = call;
         }
     }
     ASSERT_FALSE(started.empty()) << "started nothing";
     // The right to come to the front, which the application gives the updater, goes on to the copy.
     EXPECT_EQ(utf8(handed.back()), "allow foreground " + utf8(started));
+}
+
+TEST(Win32Platform, EveryPauseAsksTheSystemForItsWholeLength) {
+    slept.clear();
+    const HANDLE closed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    CloseHandle(closed);  // a wait on it fails
+    {
+        std::optional<Redirect> sleep;
+        redirect(sleep, "KERNEL32.dll", "Sleep", record_sleep, sleep_call);
+        platform::pause(std::chrono::milliseconds(3000));
+        platform::pause_until_exit(platform::no_starter, std::chrono::milliseconds(2000));
+        platform::pause_until_exit(reinterpret_cast<platform::Starter>(closed),
+                                   std::chrono::milliseconds(2000));
+    }
+    ASSERT_EQ(slept.size(), 3u);
+    EXPECT_EQ(slept[0], 3000u) << "the linger";
+    EXPECT_EQ(slept[1], 2000u) << "a pause with no application to wait on";
+    EXPECT_NEAR(slept[2], 2000, 20) << "a pause whose wait failed: what is left of it, almost all";
 }
 
 TEST(Win32Platform, TheSystemsWordingKeepsItsInsertsAsText) {

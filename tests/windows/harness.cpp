@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+
+#include "quillmoor/handover.h"
 
 namespace e2e {
 
@@ -197,7 +201,7 @@ Redirect::~Redirect() {
 }
 
 Process start(const std::wstring& program, const std::optional<std::wstring>& argument,
-              const std::wstring& folder, const Environment& environment, bool inherit) {
+              const std::wstring& folder, const Environment& environment, bool inherit, DWORD flags) {
     // The child copies the environment when it is created, so it is set here only around the call.
     std::vector<std::pair<std::wstring, std::optional<std::wstring>>> previous;
     for (const auto& [name, value] : environment) {
@@ -213,8 +217,8 @@ Process start(const std::wstring& program, const std::optional<std::wstring>& ar
     PROCESS_INFORMATION created{};
     Process process;
     process.started_ms = GetTickCount64();
-    const bool started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, inherit, 0,
-                                        nullptr, folder.c_str(), &startup, &created);
+    const bool started = CreateProcessW(program.c_str(), command_line.data(), nullptr, nullptr, inherit,
+                                        flags, nullptr, folder.c_str(), &startup, &created);
     const DWORD error = GetLastError();
     for (auto it = previous.rbegin(); it != previous.rend(); ++it) {
         SetEnvironmentVariableW(it->first.c_str(), it->second ? it->second->c_str() : nullptr);
@@ -372,10 +376,12 @@ std::optional<Box> read_box(const Process& process, DWORD timeout_ms) {
              found = FindWindowExW(nullptr, found, L"#32770", L"Quillmoor Updater")) {
             DWORD owner_process = 0;
             GetWindowThreadProcessId(found, &owner_process);
-            if (owner_process == process.id && IsWindowVisible(found)) box = found;
+            if ((!process.id || owner_process == process.id) && IsWindowVisible(found)) box = found;
         }
         if (box) break;
-        if (GetTickCount64() > deadline || WaitForSingleObject(process.handle, 50) == WAIT_OBJECT_0) {
+        if (!process.handle) Sleep(50);
+        if (GetTickCount64() > deadline ||
+            (process.handle && WaitForSingleObject(process.handle, 50) == WAIT_OBJECT_0)) {
             return std::nullopt;
         }
     }
@@ -452,6 +458,26 @@ bool run_as_probe(int* status) {
     if (!tag) return false;
     *status = 0;
 
+    // Playing an application in a job of its own, which lets the processes it starts break away or not.
+    if (const std::wstring job = environment_variable(L"QM_PROBE_JOB"); !job.empty()) {
+        SetEnvironmentVariableW(L"QM_PROBE_JOB", nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = job == L"breakaway" ? JOB_OBJECT_LIMIT_BREAKAWAY_OK : 0;
+        const HANDLE object = CreateJobObjectW(nullptr, nullptr);
+        SetInformationJobObject(object, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        AssignProcessToJobObject(object, GetCurrentProcess());
+    }
+    BOOL in_job = FALSE;
+    IsProcessInJob(GetCurrentProcess(), nullptr, &in_job);
+    // Whether it ignores Ctrl+C, as a process group of its own or SetConsoleCtrlHandler(nullptr, TRUE)
+    // make it, and its children after it: the process parameters' ConsoleFlags, after the console.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Warray-bounds"  // GCC 12 takes the TEB's segment read for an array
+    const auto* parameters = NtCurrentTeb()->ProcessEnvironmentBlock->ProcessParameters;
+#pragma GCC diagnostic pop
+    ULONG console_flags = 0;
+    std::memcpy(&console_flags, &parameters->Reserved2[1], sizeof console_flags);
+
     // Its own file: the pending copy that was renamed into place.
     const HANDLE self = CreateFileW(own_path().c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -485,27 +511,22 @@ bool run_as_probe(int* status) {
 
     wchar_t directory[32768] = {};
     GetCurrentDirectoryW(32768, directory);
-    const std::string record = "tag=" + *tag + "\tcwd=" + utf8(directory) + "\thandle=" + inherited +
-                               "\thandles-to-self=" + std::to_string(handles_to(identity)) +
-                               "\targv=" + crt_arguments + "\tshell-argv=" + shell_arguments +
-                               "\tat=" + std::to_string(GetTickCount64()) +
-                               "\tcmdline=" + utf8(GetCommandLineW()) + "\n";
+    const std::string record =
+        "tag=" + *tag + "\tcwd=" + utf8(directory) + "\thandle=" + inherited +
+        "\thandles-to-self=" + std::to_string(handles_to(identity)) + "\tjob=" + (in_job ? "yes" : "no") +
+        "\tctrl-c=" + (console_flags & 1 ? "ignored" : "handled") + "\targv=" + crt_arguments +
+        "\tshell-argv=" + shell_arguments + "\tat=" + std::to_string(GetTickCount64()) +
+        "\tcmdline=" + utf8(GetCommandLineW()) + "\n";
     append_to_log(record);
     // Held long, it says when it ends, so a test can tell what started after.
     const std::wstring hold = environment_variable(L"QM_PROBE_HOLD_MS");
-    // Playing the application: it hands its pending copy to that updater; the new copy plays no part.
+    // Playing the application: it hands its pending copy, staged already, to that updater through the
+    // library, and ends with the call's result.
     if (const std::wstring updater = environment_variable(L"QM_PROBE_HAND_OVER"); !updater.empty()) {
         SetEnvironmentVariableW(L"QM_PROBE_HAND_OVER", nullptr);
         SetEnvironmentVariableW(L"QM_PROBE_HOLD_MS", nullptr);
-        std::wstring command_line = L"\"" + updater + L"\" \"" + own_path() + L"~\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION started{};
-        if (CreateProcessW(updater.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                           &startup, &started)) {
-            CloseHandle(started.hThread);
-            CloseHandle(started.hProcess);
-        }
+        *status = quillmoor_hand_over_file(utf8(updater).c_str(), utf8(own_path()).c_str(),
+                                           utf8(own_path() + L"~").c_str());
     }
     if (!hold.empty()) {
         Sleep(static_cast<DWORD>(std::stoul(hold)));

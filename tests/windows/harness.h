@@ -72,9 +72,10 @@ struct Process {
 };
 
 // Starts `program` with `argument` (quoted) in `folder`, with this process's environment plus
-// `environment`. `inherit` passes this process's inheritable handles on.
+// `environment`. `inherit` passes this process's inheritable handles on; `flags` go to CreateProcessW.
 Process start(const std::wstring& program, const std::optional<std::wstring>& argument,
-              const std::wstring& folder, const Environment& environment = {}, bool inherit = false);
+              const std::wstring& folder, const Environment& environment = {}, bool inherit = false,
+              DWORD flags = 0);
 // Waits for the end and gives the exit status; a process still running after `limit_ms` is ended,
 // so that a box nobody reads fails its test instead of hanging the suite.
 DWORD finish(Process& process, DWORD limit_ms = 60000);
@@ -89,8 +90,8 @@ struct Box {
     double seconds = 0;       // from the process's start until the box was found
 };
 
-// Waits up to `timeout_ms` for a box captioned "Quillmoor Updater" from `process`, reads it and
-// dismisses it with OK; nothing when none appeared.
+// Waits up to `timeout_ms` for a box captioned "Quillmoor Updater" from `process` (from any, where
+// its id is 0), reads it and dismisses it with OK; nothing when none appeared.
 std::optional<Box> read_box(const Process& process, DWORD timeout_ms);
 
 // The content of a log once it holds `lines` lines, or whatever it holds after `timeout_ms`.
