@@ -7,6 +7,7 @@
 #include <wchar.h>
 #include <windows.h>
 
+#include "check.h"
 #include "quillmoor/handover.h"
 
 #ifndef ERROR_DIRECTORY_NOT_SUPPORTED
@@ -187,7 +188,9 @@ static void clear_read_only(const wchar_t* name) {
     SetFileAttributesW(name, (attributes & kept) ? attributes & kept : FILE_ATTRIBUTE_NORMAL);
 }
 
-static DWORD copy_bytes(HANDLE from, HANDLE to) {
+/* Reads `from` to its end, each piece through `check` where there is one, then into `to` where there
+   is one (not where the bytes are only checked). */
+static DWORD copy_bytes(HANDLE from, HANDLE to, const struct quillmoor_check* check) {
     enum { chunk = 1 << 16 };
     char* buffer = malloc(chunk);
     DWORD got = 0, put = 0, error = buffer ? 0 : ERROR_NOT_ENOUGH_MEMORY;
@@ -196,6 +199,10 @@ static DWORD copy_bytes(HANDLE from, HANDLE to) {
             error = failure();
         else if (got == 0)
             break;
+        else if (check && (error = (DWORD)check->feed(check->state, buffer, got)) != 0)
+            break;
+        else if (to == INVALID_HANDLE_VALUE)
+            continue;
         else if (!WriteFile(to, buffer, got, &put, NULL))
             error = failure();
         else if (put != got)
@@ -209,7 +216,8 @@ static DWORD copy_bytes(HANDLE from, HANDLE to) {
    the target, to disk, and only then to the pending name, so no partial copy ever carries that name.
    Copied by hand rather than with CopyFileW, which would carry the download's streams (its mark of the
    web) along. */
-static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pending) {
+static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pending,
+                   const struct quillmoor_check* check) {
     HANDLE to = INVALID_HANDLE_VALUE;
     DWORD error = 0;
     /* An interrupted call's leftover goes first. A concurrent caller's, open without delete sharing,
@@ -221,7 +229,8 @@ static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pendi
         if (to == INVALID_HANDLE_VALUE) error = failure();
     }
     if (!error) {
-        error = copy_bytes(source, to);
+        error = copy_bytes(source, to, check);
+        if (!error && check) error = (DWORD)check->verdict(check->state);
         if (!error && !FlushFileBuffers(to)) error = failure();
         if (!CloseHandle(to) && !error) error = failure();
     }
@@ -278,7 +287,8 @@ static DWORD start(const wchar_t* updater, const wchar_t* pending) {
     return error;
 }
 
-static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wchar_t* new_copy) {
+static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wchar_t* new_copy,
+                       const struct quillmoor_check* check) {
     size_t length = wcslen(target);
     wchar_t* pending = joined(target, L"~", L"");
     wchar_t* pending_file = pending ? file_name(pending) : NULL;
@@ -306,12 +316,14 @@ static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wcha
         } else if (GetFileType(source) != FILE_TYPE_DISK) {
             error = ERROR_INVALID_PARAMETER;
         } else {
-            /* Where the new copy is the pending copy already, it stays as it is. */
+            /* Where the new copy is the pending copy already, it stays as it is, checked in place. */
             const enum sameness pending_is = compare_files(pending_file, source);
             if (pending_is != same) {
-                error = stage(source, temporary, pending_file);
+                error = stage(source, temporary, pending_file, check);
                 source = INVALID_HANDLE_VALUE;
                 made_here = !error && pending_is == different;
+            } else if (check && !(error = copy_bytes(source, INVALID_HANDLE_VALUE, check))) {
+                error = (DWORD)check->verdict(check->state);
             }
         }
     }
@@ -328,21 +340,26 @@ static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wcha
     return error;
 }
 
-int quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
+int quillmoor_hand_over_file_checking(const char* updater, const char* target, const char* new_copy,
+                                      const struct quillmoor_check* check) {
     wchar_t* wide_updater = NULL;
     wchar_t* wide_target = NULL;
     wchar_t* wide_copy = NULL;
     DWORD error = widen(updater, &wide_updater);
     if (!error) error = widen(target, &wide_target);
     if (!error) error = widen(new_copy, &wide_copy);
-    if (!error) error = hand_over(wide_updater, wide_target, wide_copy);
+    if (!error) error = hand_over(wide_updater, wide_target, wide_copy, check);
     free(wide_updater);
     free(wide_target);
     free(wide_copy);
     return (int)error;
 }
 
-int quillmoor_hand_over(const char* new_copy) {
+int quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
+    return quillmoor_hand_over_file_checking(updater, target, new_copy, NULL);
+}
+
+int quillmoor_hand_over_checking(const char* new_copy, const struct quillmoor_check* check) {
     wchar_t* self = NULL;
     wchar_t* updater = NULL;
     wchar_t* wide_copy = NULL;
@@ -350,10 +367,14 @@ int quillmoor_hand_over(const char* new_copy) {
     if (!error) error = own_path(&self);
     if (!error) {
         updater = beside(self, L"quillmoor-updater.exe");
-        error = updater ? hand_over(updater, self, wide_copy) : ERROR_NOT_ENOUGH_MEMORY;
+        error = updater ? hand_over(updater, self, wide_copy, check) : ERROR_NOT_ENOUGH_MEMORY;
     }
     free(self);
     free(updater);
     free(wide_copy);
     return (int)error;
+}
+
+int quillmoor_hand_over(const char* new_copy) {
+    return quillmoor_hand_over_checking(new_copy, NULL);
 }

@@ -2,8 +2,8 @@
 # Configures and builds tests/consumer, an application that takes the updater and the hand-over
 # library in with add_subdirectory, without GoogleTest: it must get the program beside its own, and
 # nothing else of ours (no tests, no examples, no packaging or install rules). Then the application
-# updates itself with one call: natively, or built for Windows (x86 or x64) and run under Wine in the
-# WINEPREFIX of the environment.
+# updates itself with one checked call (on Windows through the library's DLL): natively, or built for
+# Windows (x86 or x64) and run under Wine in the WINEPREFIX of the environment.
 # Usage: consumer_build.sh SOURCE_DIR WORK_DIR [x86|x64]
 set -euo pipefail
 source_dir=$1 work=$2 arch=${3:-}
@@ -38,25 +38,30 @@ if [[ -z $arch ]]; then
   [[ $(ls "$work/installed" | tr '\n' ' ') == "app quillmoor-updater " ]] || { ls -R "$work/installed"; exit 1; }
 fi
 
-# The download: the application with a few bytes more, so that the restarted copy can be told apart.
+# The download: the application with a few bytes more, so that the restarted copy can be told
+# apart, and the digest that its update server would promise.
 cd "$work"
 app=app$exe updater=quillmoor-updater$exe
 { cat "$app"; echo "version 2"; } >download
 cp download download.sent
+digest=$(sha256sum download | cut -c1-64)
 : >run.out
 # Wine's helper processes inherit its output and outlive the program: they get a file, not our pipe.
-hand_over() { "${run[@]}" "./$app" download >>run.out 2>&1; }
+hand_over() { "${run[@]}" "./$app" download "$1" >>run.out 2>&1; }
 
-# Without the updater beside it, the call fails and leaves the folder as it was.
-mv "$updater" aside
+# Without the updater beside it, the call fails; with another file's digest, it is refused. Either
+# way the folder stays as it was, and nothing starts.
 before=$(ls)
-if hand_over; then echo "the hand-over succeeded without an updater"; exit 1; fi
+mv "$updater" aside
+if hand_over "$digest"; then echo "the hand-over succeeded without an updater"; exit 1; fi
+mv aside "$updater"
+if hand_over "$(echo other | sha256sum | cut -c1-64)"; then echo "another file's digest was taken"; exit 1; fi
+grep -q "hand-over failed: $((0x20000256))" run.out || { cat run.out; exit 1; }
 [[ $(ls) == "$before" ]] || { echo "left behind:"; diff <(echo "$before") <(ls); exit 1; }
 cmp download download.sent
-mv aside "$updater"
 
 # The real thing: the updater replaces the application, which records its restart.
-hand_over || { cat run.out; exit 1; }
+hand_over "$digest" || { cat run.out; exit 1; }
 for ((tenths = 0; tenths < 200; tenths++)); do
   [[ -s "$app.log" ]] && break
   sleep 0.1

@@ -1,13 +1,31 @@
-/* The consumer's own program. Given a download, it hands it over in one call and exits; started
-   without one, as the updater restarts it, it records its start in a log beside itself. */
+/* The consumer's own program. Given a download and its SHA-256 digest, it hands it over in one
+   checked call and exits; started without them, as the updater restarts it, it records its start in
+   a log beside itself. On Windows it calls the library's DLL, loaded as a .NET application's
+   DllImport would load it; elsewhere it links the library. */
 #include <quillmoor/handover.h>
 #include <stdio.h>
+
+#ifdef _WIN32
+#include <windows.h>
+
+static int hand_over_checked(const char* new_copy, const char* sha256) {
+    typedef int(__cdecl * hand_over_call)(const char*, const char*);
+    /* From our own folder only, and its own imports from the system's. */
+    HMODULE library = LoadLibraryExW(L"quillmoor-handover.dll", NULL,
+                                     LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
+    FARPROC call = library ? GetProcAddress(library, "quillmoor_hand_over_checked") : NULL;
+    if (!call) return (int)GetLastError();
+    return ((hand_over_call)(void (*)(void))call)(new_copy, sha256);
+}
+#else
+#define hand_over_checked quillmoor_hand_over_checked
+#endif
 
 int main(int argc, char** argv) {
     char log[4096];
     FILE* out;
-    if (argc > 1) {
-        int error = quillmoor_hand_over(argv[1]);
+    if (argc > 2) {
+        int error = hand_over_checked(argv[1], argv[2]);
         if (error != 0) fprintf(stderr, "hand-over failed: %d\n", error);
         return error != 0;
     }

@@ -601,10 +601,14 @@ std::string names_in(const std::wstring& folder) {
 TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBehind) {
     struct Call {
         std::wstring folder, updater;
-        std::string target, new_copy;
+        std::string target, new_copy, sha256;  // where a digest is set, the checked call
         std::wstring at(const std::wstring& name) const { return folder + L"\\" + name; }
     };
     const std::wstring temporary = temporary_for(L"Tool.exe~");
+    // SHA-256 of "new", and of "old"; the digests' reading and the known answers are tested natively.
+    static const std::string of_new = "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437",
+                             of_old = "cba06b5736faf67e54b07b561eae94395e774c517a7d910a54369e1263ccfbd4";
+    constexpr DWORD mismatch = QUILLMOOR_DIGEST_MISMATCH;
     std::optional<Held> held;
     const wchar_t* job = nullptr;  // where set, a probe in such a job hands over: "breakaway" or "none"
     const auto read_only = [](const std::wstring& path) {
@@ -677,6 +681,21 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
              place_probe(c.updater = c.at(L"updater.exe"), "updater");
              if (short_start) start_refused = short_start;
          }},
+        {"checked: the promised bytes", 0, "Tool.exe~ new.bin", [](Call& c) { c.sha256 = of_new; }},
+        {"checked: other bytes", mismatch, "new.bin", [](Call& c) { c.sha256 = of_old; }},
+        {"checked: the pending copy itself", 0, "Tool.exe~ new.bin",
+         [](Call& c) {
+             write_file(c.at(L"Tool.exe~"), "new");
+             c.new_copy = c.target + "~";
+             c.sha256 = of_new;
+         }},
+        {"checked: the pending copy itself, other bytes", mismatch, "Tool.exe~ new.bin",
+         [](Call& c) {
+             write_file(c.at(L"Tool.exe~"), "new");
+             c.new_copy = c.target + "~";
+             c.sha256 = of_old;
+         }},
+        {"checked: no digest", ERROR_INVALID_PARAMETER, "new.bin", [](Call& c) { c.sha256 = of_new + "0"; }},
         {"application in a job that allows breakaway", 0, "Tool.exe Tool.exe~ new.bin", in_job(L"breakaway")},
         {"application in a job that allows none", 0, "Tool.exe Tool.exe~ new.bin", in_job(L"none")},
     };
@@ -697,7 +716,7 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
     for (const auto& road : roads) {
         SCOPED_TRACE(road.road);
         const std::wstring name = L"road" + std::to_wstring(&road - roads), road_log = at(name + L".log");
-        Call c{at(name), at(L"updater.exe"), utf8(at(name + L"\\Tool.exe")), {}};
+        Call c{at(name), at(L"updater.exe"), utf8(at(name + L"\\Tool.exe")), {}, {}};
         make_folder(c.folder);
         road.arrange(c);
         write_file(c.at(L"new.bin"), "new");
@@ -711,7 +730,11 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
                                         {{L"QM_PROBE_HAND_OVER", c.updater}, {L"QM_PROBE_JOB", job}});
             result = finish(application);
         } else {
-            result = quillmoor_hand_over_file(utf8(c.updater).c_str(), c.target.c_str(), c.new_copy.c_str());
+            result =
+                c.sha256.empty()
+                    ? quillmoor_hand_over_file(utf8(c.updater).c_str(), c.target.c_str(), c.new_copy.c_str())
+                    : quillmoor_hand_over_file_checked(utf8(c.updater).c_str(), c.target.c_str(),
+                                                       c.new_copy.c_str(), c.sha256.c_str());
             // By a name that CreateProcessW takes.
             EXPECT_LT(started_name.size(), std::size_t{MAX_PATH}) << utf8(started_name);
             EXPECT_TRUE(started_name.empty() ||
