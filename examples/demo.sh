@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Walks the road of a self-update end to end: version 1 of the example application finds version 2
-# downloaded beside it, writes it as Tool~, starts the updater and exits; the updater renames Tool~
-# over Tool and starts it. Natively with the native updater, and under Wine with the Windows one:
+# downloaded beside it with the digest its update server published, writes it as Tool~ once its bytes
+# have that digest, starts the updater and exits; the updater renames Tool~ over Tool and starts it. Natively with the native updater, and under Wine with the Windows one:
 # the 32-bit one where this machine runs 32-bit programs, else its 64-bit twin.
 #
 # Usage: bash examples/demo.sh [native|windows|all]        (default: all)
@@ -60,7 +60,8 @@ report() {
   local handed exited restarted
   handed=$(stamp_of "$log" ' version 1 pid [0-9]* handed ')
   exited=$(stamp_of "$log" ' version 1 pid [0-9]* exiting')
-  echo "Version 1 wrote its new copy as ${tool}~, started the updater, and exited" \
+  echo "Version 1 checked its download against the published digest as it wrote it as ${tool}~," \
+    "started the updater, and exited" \
     "$(awk -v a="$handed" -v b="$exited" 'BEGIN { printf "%.2f", b - a }') s later."
   restarted=$(stamp_of "$log" ' version 2 pid [0-9]* started')
   # What the user feels: how long no version of the application ran.
@@ -73,7 +74,7 @@ report() {
 }
 
 demo_native() {
-  install_missing cmake make g++
+  install_missing cmake make g++ libssl-dev
   local updater=${QM_NATIVE_UPDATER:-$root/build/native/quillmoor-updater}
   [[ -x "$updater" ]] || {
     echo "No native updater at $updater: run cmake --preset native && cmake --build --preset native" >&2
@@ -84,6 +85,7 @@ demo_native() {
   rm -rf "$folder" && mkdir -p "$folder"
   cp "$build/v1/Tool" "$folder/Tool"
   cp "$build/v2/Tool" "$folder/Tool.download"
+  sha256sum "$build/v2/Tool" | cut -c1-64 >"$folder/Tool.download.sha256"
   cp "$updater" "$folder/quillmoor-updater"
 
   echo "== Native: $folder"
@@ -124,6 +126,7 @@ demo_windows() {
   rm -rf "$folder" && mkdir -p "$folder"
   cp "$build/v1/Tool.exe" "$folder/Tool.exe"
   cp "$build/v2/Tool.exe" "$folder/Tool.exe.download"
+  sha256sum "$build/v2/Tool.exe" | cut -c1-64 >"$folder/Tool.exe.download.sha256"
   cp "$updater" "$folder/quillmoor-updater.exe"
 
   # A Wine prefix of the demo's own, set up once, with no prompts for add-ons.

@@ -1,7 +1,8 @@
 // A tiny application that updates itself with the updater. The build makes it twice: version 1
-// finds a downloaded update beside itself, hands it over with one call (which writes it as
-// "<own name>~" and starts the updater) and exits; whichever version runs records it in
-// update-demo.log beside itself.
+// finds a downloaded update beside itself with the SHA-256 digest that its update server published,
+// hands it over with one checked call (which writes it as "<own name>~" only if its bytes have that
+// digest, and starts the updater) and exits; whichever version runs records it in update-demo.log
+// beside itself.
 //
 // Usage: Tool            run (and install a waiting update, if any)
 //        Tool --version  print the version and do nothing else
@@ -91,6 +92,13 @@ int main(int argc, char** argv) {
     const std::string log = directory + separator + "update-demo.log";
     record(log, "started");
 
+    // The digest that the update server published with the download, in its release notes or feed.
+    char digest[65] = {};
+    if (std::FILE* in = std::fopen((self + ".download.sha256").c_str(), "rb")) {
+        std::fread(digest, 1, 64, in);
+        std::fclose(in);
+    }
+
     // The download is claimed under a name of our own first: the new version may start before the
     // call returns (on Linux the updater's first rename succeeds at once) and must find no update.
     const std::string download = self + ".download", claimed = self + ".installing";
@@ -98,13 +106,13 @@ int main(int argc, char** argv) {
     if (std::rename(download.c_str(), claimed.c_str()) != 0) return 0;  // no update waiting
 
     // The demo runs in folders of plain ASCII, which the ANSI code page and the call's UTF-8 spell alike.
-    if (const int error = quillmoor_hand_over(claimed.c_str())) {
+    if (const int error = quillmoor_hand_over_checked(claimed.c_str(), digest)) {
         std::rename(claimed.c_str(), download.c_str());  // for the next start
         record(log, "could not hand over " + claimed + ": error " + std::to_string(error));
         return 1;
     }
     std::remove(claimed.c_str());
-    record(log, "handed " + self + "~ to the updater");
+    record(log, "handed " + self + "~, its digest checked, to the updater");
 
     std::this_thread::sleep_for(shutdown_delay);
     record(log, "exiting");
