@@ -1,10 +1,11 @@
-# Run by CPack once the files are staged: signs the staged executable in place when
-# QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY are set, so that the archive holds the signed copy.
+# Run by CPack once the files are staged: signs the staged executable and the hand-over DLL in place
+# when QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY are set, so that the archive holds signed copies.
 if(NOT DEFINED ENV{QUILLMOOR_SIGN_CERT} AND NOT DEFINED ENV{QUILLMOOR_SIGN_KEY})
   return()
 endif()
 file(GLOB_RECURSE staged "${CPACK_TEMPORARY_DIRECTORY}/*/quillmoor-updater.exe"
-     "${CPACK_TEMPORARY_DIRECTORY}/quillmoor-updater.exe")
+     "${CPACK_TEMPORARY_DIRECTORY}/quillmoor-updater.exe" "${CPACK_TEMPORARY_DIRECTORY}/*/quillmoor-handover.dll"
+     "${CPACK_TEMPORARY_DIRECTORY}/quillmoor-handover.dll")
 if(NOT staged)
   message(FATAL_ERROR "No staged quillmoor-updater.exe under ${CPACK_TEMPORARY_DIRECTORY}")
 endif()

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the release from this checkout: the 32-bit Windows executable, its 64-bit twin and the fully
 # static Linux program, each packed by CPack with the licence, the documents and the hand-over
-# library's header and sources, plus SHA256SUMS, into dist/ (or the folder given) and nothing else
-# there. Reproducible: every time stamp is the commit's time.
-# With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executables are signed before packing.
+# library's header and sources (and on Windows its DLL), plus SHA256SUMS, into dist/ (or the folder
+# given) and nothing else there. Reproducible: every time stamp is the commit's time.
+# With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executables and DLLs are signed before
+# packing.
 # Usage: bash scripts/release.sh [OUTPUT_DIR]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,7 +40,7 @@ package() {
   shift
   rm -rf "$build"
   cmake -S "$root" -B "$build" -DBUILD_TESTING=OFF "$@" >&2
-  cmake --build "$build" --target quillmoor-updater -j2 >&2
+  cmake --build "$build" --target quillmoor-updater quillmoor_handover_shared -j2 >&2
   (cd "$build" && cpack >&2)
   ls "$build"/quillmoor-updater-*-"$name".*
 }

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the release command, signed with a throwaway certificate, and checks what it leaves: exactly
 # the three archives and SHA256SUMS, which verify; each archive's entries, in order, with fixed modes,
-# owner 0:0 without names and the commit's time; signed exes that unsign into the builds' bytes;
-# a Linux program that is fully static and runs. Usage: release_test.sh SOURCE_DIR WORK_DIR
+# owner 0:0 without names and the commit's time; signed exes and DLLs that unsign into the builds'
+# bytes, the DLLs importing only system DLLs; a Linux program that is fully static and runs. Usage: release_test.sh SOURCE_DIR WORK_DIR
 set -euo pipefail
 source_dir=$1 work=$2
 rm -rf "$work"
@@ -23,48 +23,28 @@ cd dist
   fail "dist holds: $(ls)"
 sha256sum -c SHA256SUMS
 
+# What every archive holds beside its programs, by name: the documents and the library's sources.
+entries() {
+  {
+    printf 'drwxr-xr-x %s\n' docs/ handover/ include/ include/quillmoor/
+    printf -- '-rw-r--r-- %s\n' LICENSE README.md include/quillmoor/handover.h docs/error-box.png \
+      $(cd "$source_dir" && ls docs/*.md) handover/{check.h,checked_posix.c,checked_win32.c,handover_posix.c} \
+      handover/{handover_win32.c,quillmoor-handover.def,quillmoor-handover.map}
+    printf -- '-rwxr-xr-x %s\n' "$@"
+  } | sort -k2
+}
+
 # The tarball: mode, owner (names would show instead of 0/0), time and name of each entry, in order.
-expected_tar="drwxr-xr-x 0/0 $stamp $linux/
--rw-r--r-- 0/0 $stamp $linux/LICENSE
--rw-r--r-- 0/0 $stamp $linux/README.md
-drwxr-xr-x 0/0 $stamp $linux/docs/
--rw-r--r-- 0/0 $stamp $linux/docs/benchmarks.md
--rw-r--r-- 0/0 $stamp $linux/docs/building.md
--rw-r--r-- 0/0 $stamp $linux/docs/error-box.png
--rw-r--r-- 0/0 $stamp $linux/docs/integration.md
--rw-r--r-- 0/0 $stamp $linux/docs/releasing.md
--rw-r--r-- 0/0 $stamp $linux/docs/testing.md
-drwxr-xr-x 0/0 $stamp $linux/handover/
--rw-r--r-- 0/0 $stamp $linux/handover/handover_posix.c
--rw-r--r-- 0/0 $stamp $linux/handover/handover_win32.c
-drwxr-xr-x 0/0 $stamp $linux/include/
-drwxr-xr-x 0/0 $stamp $linux/include/quillmoor/
--rw-r--r-- 0/0 $stamp $linux/include/quillmoor/handover.h
--rwxr-xr-x 0/0 $stamp $linux/quillmoor-updater"
+expected_tar=$(echo "drwxr-xr-x 0/0 $stamp $linux/"; entries quillmoor-updater | awk -v s="0/0 $stamp $linux/" '{ print $1, s $2 }')
 listed=$(tar -tvf "$linux.tar.gz" | awk '{ print $1, $2, $4, $5, $6 }')
 [[ $listed == "$expected_tar" ]] || fail "tarball entries:"$'\n'"$listed"
 
 for arch in x86 x64; do
   windows=quillmoor-updater-$version-windows-$arch
-  # The zip: the same documents and library sources, and the exe; every entry's extended time is the
+  # The zip: the same, with the exe and the hand-over DLL; every entry's extended time is the
   # commit's to the second. Its entries come in the order of the staging folder's listing, which the
   # file system decides, so they are compared by name.
-  expected_zip="-rw-r--r-- $windows/LICENSE
--rw-r--r-- $windows/README.md
-drwxr-xr-x $windows/docs/
--rw-r--r-- $windows/docs/benchmarks.md
--rw-r--r-- $windows/docs/building.md
--rw-r--r-- $windows/docs/error-box.png
--rw-r--r-- $windows/docs/integration.md
--rw-r--r-- $windows/docs/releasing.md
--rw-r--r-- $windows/docs/testing.md
-drwxr-xr-x $windows/handover/
--rw-r--r-- $windows/handover/handover_posix.c
--rw-r--r-- $windows/handover/handover_win32.c
-drwxr-xr-x $windows/include/
-drwxr-xr-x $windows/include/quillmoor/
--rw-r--r-- $windows/include/quillmoor/handover.h
--rwxr-xr-x $windows/quillmoor-updater.exe"
+  expected_zip=$(entries quillmoor-handover.dll quillmoor-updater.exe | awk -v p="$windows/" '{ print $1, p $2 }')
   listed=$(zipinfo "$windows.zip" | awk '$1 ~ /^[-d][-r]/ { print $1, $9 }' | sort -k2)
   [[ $listed == "$expected_zip" ]] || fail "zip entries:"$'\n'"$listed"
   times=$(zipinfo -v "$windows.zip" | sed -n 's/.*(UT extra field modtime): *\(.*\) UTC$/\1/p' | sort -u)
@@ -79,13 +59,19 @@ tar -xzf "$linux.tar.gz" -C ../unpacked
 for zip in *.zip; do unzip -q "$zip" -d ../unpacked; done
 cd ../unpacked
 
-# Signed inside each archive, and nothing but the signature added to the build's exe.
+# Signed inside each archive, and nothing but the signature added to the build's bytes. The DLL
+# exports the four calls and imports nothing but system DLLs.
 for arch in x86 x64; do
-  exe=quillmoor-updater-$version-windows-$arch/quillmoor-updater.exe
-  osslsigncode verify -in "$exe" -CAfile ../cert.pem >/dev/null
-  rm -f unsigned.exe
-  osslsigncode remove-signature -in "$exe" -out unsigned.exe >/dev/null
-  cmp unsigned.exe "$source_dir/build/release-windows-$arch/quillmoor-updater.exe"
+  for file in quillmoor-updater.exe quillmoor-handover.dll; do
+    signed=quillmoor-updater-$version-windows-$arch/$file
+    osslsigncode verify -in "$signed" -CAfile ../cert.pem >/dev/null
+    rm -f unsigned
+    osslsigncode remove-signature -in "$signed" -out unsigned >/dev/null
+    cmp unsigned "$source_dir/build/release-windows-$arch/$file"
+  done
+  linked=$(objdump -p "$signed" | awk '/DLL Name/ { print $3 } /\] quillmoor_/ { print $NF }' | tr '\n' ' ')
+  [[ $linked == "bcrypt.dll KERNEL32.dll msvcrt.dll USER32.dll quillmoor_hand_over quillmoor_hand_over_checked quillmoor_hand_over_file quillmoor_hand_over_file_checked " ]] ||
+    fail "$arch DLL imports and exports: $linked"
 done
 
 # Fully static, and it runs.
