@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Measures the updater: start-to-restart time against the simplest alternatives and the C floor, the retry
-schedule and linger as really kept, peak memory, and each Windows executable's size and imports. The
-Windows executables run under Wine through scripts/wine.sh: the 64-bit one everywhere, the 32-bit one
-where this machine runs 32-bit programs. Prints a table and writes docs/benchmarks.md. Run through
+schedule and linger as really kept, peak memory, the checked hand-over's cost, and each Windows executable's
+size and imports. The Windows executables run under Wine through scripts/wine.sh: the 64-bit one
+everywhere, the 32-bit one where this machine runs 32-bit programs. Prints a table and writes docs/benchmarks.md. Run through
 bench/run.sh, which installs the tools."""
 
 import datetime
+import hashlib
 import json
 import os
 import platform
@@ -52,6 +53,11 @@ EXIT_AFTER_MS = [200, 5000]
 HAND_OVER_RUNS = 5
 GIVE_UP_RUNS = 3
 EXIT_TO_START_LIMIT_S = 0.3
+# The checked hand-over: one new copy of this size, handed over in turns unchecked and checked. One
+# pass over the bytes means the check costs the digest's own time and nothing more.
+CHECKED_SIZE_MIB = 100
+CHECKED_RUNS = 7
+CHECK_COST_LIMIT = 1.1
 # The last updater that knew nothing of the application's exit: it waited out every 2 s pause.
 BEFORE_EARLY_RESTART = "f97a575"
 
@@ -95,6 +101,9 @@ def build_helpers(architectures):
     source = ROOT / "bench" / "started.cpp"
     run(["g++", "-O2", "-o", helpers / "started", source])
     run(["gcc", "-O2", "-o", helpers / "floor", ROOT / "bench" / "floor.c"])
+    checked = [ROOT / "bench" / "checked.c", "-I", ROOT / "include"]
+    run(["gcc", "-O2", "-o", helpers / "checked", *checked, ROOT / "handover" / "handover_posix.c",
+         ROOT / "handover" / "checked_posix.c", "-lcrypto"])
     for arch in architectures:
         compiler = f"{MINGW[arch]}-g++"
         run([compiler, "-O2", "-static", "-s", "-o", helpers / f"started-{arch}.exe", source])
@@ -103,6 +112,8 @@ def build_helpers(architectures):
         run([compiler, "-O2", "-static", "-s", "-DHAND_OVER", "-o", helpers / f"hand-over-{arch}.exe", source])
         run([compiler, "-O2", "-static", "-s", "-mwindows", "-municode", "-o", helpers / f"minimal-road-{arch}.exe",
              ROOT / "bench" / "minimal_road.cpp"])
+        run([f"{MINGW[arch]}-gcc", "-O2", "-static", "-s", "-o", helpers / f"checked-{arch}.exe", *checked,
+             ROOT / "handover" / "handover_win32.c", ROOT / "handover" / "checked_win32.c", "-lbcrypt"])
     variants = {"as built": NATIVE_UPDATER}
     # The project's own build, configured as scripts/release.sh configures it.
     for label, name, option in [("fully static (release)", "static", "-DQUILLMOOR_STATIC=ON")]:
@@ -259,6 +270,29 @@ def measure_hand_over(helpers, arch):
     return results
 
 
+def measure_checked(helpers, architectures):
+    """The hand-over of one large new copy, unchecked and checked, staged in the same folder, and the
+    SHA-256 digest alone over the same bytes in memory: natively and under Wine. Medians in ms, from
+    bench/checked.c, which also plays the updater that each hand-over starts."""
+    folder = fresh_folder("checked")
+    content = os.urandom(CHECKED_SIZE_MIB << 20)
+    (folder / "new").write_bytes(content)
+    digest = hashlib.sha256(content).hexdigest()
+    roads = [("native", None)] + [(f"{arch} under Wine", arch) for arch in architectures]
+    results = {}
+    for name, arch in roads:
+        command, env = [str(helpers / "checked")], None
+        if arch:
+            shutil.copy(helpers / f"checked-{arch}.exe", folder / "checked.exe")
+            command, env = wine_command(arch, "checked.exe"), wine_env(arch)
+            if not (Path(env["WINEPREFIX"]) / "system.reg").exists():
+                subprocess.run(wine_command(arch, "wineboot", "--init"), env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, check=True)
+        out = run([*command, "new", "Tool", digest, str(CHECKED_RUNS)], cwd=folder, env=env).stdout
+        results[name] = [float(figure) for figure in out.split()[-3:]]
+    return results
+
+
 STRACE_LINE = re.compile(r"^(\d+)\s+(\d+\.\d+)\s+(?:<\.\.\. )?(\w+)[( ](.*)$")
 DURATION = re.compile(r"<(\d+\.\d+)>$")
 
@@ -400,7 +434,7 @@ def verdict(ok, what=None):
     return "met" if ok else "**missed**"
 
 
-def write_report(info, native, wine, hand_over, schedule, lingers, memory, windows):
+def write_report(info, native, wine, hand_over, schedule, lingers, memory, windows, checked):
     lines = []
     add = lines.append
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
@@ -578,6 +612,30 @@ def write_report(info, native, wine, hand_over, schedule, lingers, memory, windo
         add(f"{label.capitalize()}: {max(missing, happy):.0f} KiB: {verdict(max(missing, happy) <= PEAK_RSS_LIMIT_KIB)}.")
     add("")
 
+    add("## The checked hand-over")
+    add("")
+    add(f"`quillmoor_hand_over_file_checked` against `quillmoor_hand_over_file` on the same {CHECKED_SIZE_MIB} MiB "
+        "new copy, staged each time in the same folder (written, flushed to disk and named `Tool~`) and handed to "
+        "a program that ends at once; and the SHA-256 digest alone over the same bytes in memory, with the same "
+        "cryptography (OpenSSL's libcrypto natively, the system's CNG under Wine). Medians of "
+        f"{CHECKED_RUNS} runs of each, taken in turns (`bench/checked.c`). One pass over the bytes means the check "
+        f"adds the digest's own time and nothing more: the goal is checked at most unchecked plus "
+        f"{CHECK_COST_LIMIT} times the digest alone.")
+    add("")
+    add("| Where | Unchecked | Checked | Digest alone | The check's cost | Goal: checked at most |")
+    add("|---|---:|---:|---:|---:|---:|")
+    notes = []
+    for name, (unchecked, with_check, alone) in checked.items():
+        limit = unchecked + CHECK_COST_LIMIT * alone
+        add(f"| {name} | {unchecked:.0f} ms | {with_check:.0f} ms | {alone:.0f} ms | "
+            f"{with_check - unchecked:+.0f} ms ({(with_check - unchecked) / alone:.2f}x the digest) | {limit:.0f} ms |")
+        what = (f"checked hand-over {name}: {with_check:.0f} ms against unchecked {unchecked:.0f} ms plus "
+                f"{CHECK_COST_LIMIT}x the digest's {alone:.0f} ms")
+        notes.append(f"{name}: {verdict(with_check <= limit, what)}")
+    add("")
+    add("Goal: " + "; ".join(notes) + ".")
+    add("")
+
     add("## Windows executables")
     add("")
     add(f"Before: each size as it was while the C++ run-time's exception machinery was inside (commit "
@@ -638,8 +696,10 @@ def main():
     lingers = measure_linger(helpers)
     say("Peak memory ...")
     memory = measure_memory(helpers, variants)
+    say(f"The checked hand-over ({CHECKED_RUNS} runs of {CHECKED_SIZE_MIB} MiB each way, natively and under Wine) ...")
+    checked = measure_checked(helpers, architectures)
     windows = {arch: windows_executable(arch) for arch in built}
-    report = write_report(info, native, wine, hand_over, schedule, lingers, memory, windows)
+    report = write_report(info, native, wine, hand_over, schedule, lingers, memory, windows, checked)
     (ROOT / "docs").mkdir(exist_ok=True)
     (ROOT / "docs" / "benchmarks.md").write_text(report + "\n")
     say("")

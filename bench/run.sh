@@ -8,7 +8,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(python3 hyperfine strace time binutils cmake make gcc g++ g++-mingw-w64-i686 binutils-mingw-w64-i686
+packages=(python3 hyperfine strace time binutils cmake make gcc g++ libssl-dev g++-mingw-w64-i686 binutils-mingw-w64-i686
           g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64 wine wine64 wine32:i386 xvfb git)
 bash scripts/install-packages.sh "${packages[@]}"
 
