@@ -433,7 +433,8 @@ mode_t current_umask() {
 
 TEST(PosixHandOver, TheCopyTakesThePendingNameOnlyWholeAndTheUpdaterStartsAfresh) {
     // A new program without a target yet, and the longest name that leaves room for the mark, with
-    // a target whose bits the copy takes; the download on another file system where there is one.
+    // a target whose bits the copy takes and an earlier update's pending copy; the download on
+    // another file system where there is one.
     for (const Road road : {Road::unnamed, Road::named}) {
         for (const std::string& name : {std::string("Tool"), std::string(254, 't')}) {
             SCOPED_TRACE(std::string(road_name(road)) + " road, name of " + std::to_string(name.size()));
@@ -446,6 +447,7 @@ TEST(PosixHandOver, TheCopyTakesThePendingNameOnlyWholeAndTheUpdaterStartsAfresh
             fs::perms bits = static_cast<fs::perms>(0755 & ~current_umask());
             if (name != "Tool") {
                 e2e::write_file(target, "old");
+                e2e::write_file(target.string() + "~", "left by an earlier update");
                 bits = fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec;
                 fs::permissions(target, bits);
             }
@@ -499,62 +501,6 @@ TEST(PosixHandOver, TheCopyTakesThePendingNameOnlyWholeAndTheUpdaterStartsAfresh
             EXPECT_EQ(descriptors, "descriptors=0,1,2");
         }
     }
-}
-
-TEST(PosixHandOver, WhatCannotBeHandedOverIsRefusedAndLeavesTheFolderAsItWas) {
-    e2e::Scratch scratch;
-    const fs::path app = scratch.path / "app", target = app / "Tool";
-    fs::create_directory(app);
-    e2e::write_file(target, "old");
-    e2e::write_file(scratch.path / "download", "new");
-    fs::create_directory(scratch.path / "folder");
-    ASSERT_EQ(::mkfifo((scratch.path / "pipe").c_str(), 0600), 0);
-    // The new copy kept where the named road writes its own: never removed, never written into.
-    const fs::path kept = app / partial_name("Tool~");
-    const struct {
-        const char* what;
-        std::string target, new_copy;
-        int unnamed, named;  // the error on each road
-    } cases[] = {
-        {"a folder as the new copy", target, scratch.path / "folder", EISDIR, EISDIR},
-        {"a pipe as the new copy, with no writer", target, scratch.path / "pipe", EINVAL, EINVAL},
-        {"a new copy that can't be read", target, "/proc/self/mem", EIO, EIO},
-        {"no new copy", target, scratch.path / "none", ENOENT, ENOENT},
-        {"a folder as the target", app, scratch.path / "download", EISDIR, EISDIR},
-        {"a target that ends in a separator", target.string() + "/", scratch.path / "download", EINVAL,
-         EINVAL},
-        {"an empty target", "", scratch.path / "download", EINVAL, EINVAL},
-        {"the new copy under the named road's name", target, kept, 0, EINVAL},
-    };
-    const fs::path state = scratch.path / "state";
-    for (const Road road : {Road::unnamed, Road::named}) {
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(c.what) + " on the " + road_name(road) + " road");
-            if (c.new_copy == kept) e2e::write_file(kept, "kept");
-            const std::vector<std::string> before = entries(app);
-            EXPECT_EQ(exit_status(on_road(road,
-                                          [&] {
-                                              ::alarm(5);  // a call held for good ends here
-                                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
-                                              return quillmoor_hand_over_file(QM_PROBE, c.target.c_str(),
-                                                                              c.new_copy.c_str());
-                                          })),
-                      road == Road::named ? c.named : c.unnamed);
-            if (c.new_copy == kept) {
-                EXPECT_EQ(e2e::read_file(kept), "kept");
-            }
-            if ((road == Road::named ? c.named : c.unnamed) != 0) {
-                EXPECT_EQ(entries(app), before);
-                EXPECT_FALSE(fs::exists(state)) << "the updater was started";
-            } else {
-                EXPECT_EQ(e2e::read_file(app / "Tool~"), "kept");
-                e2e::await_lines(state, 1);
-            }
-            for (const fs::path& made : {app / "Tool~", kept, state}) fs::remove(made);
-        }
-    }
-    EXPECT_EQ(e2e::read_file(target), "old");
-    EXPECT_EQ(e2e::read_file(scratch.path / "download"), "new");
 }
 
 TEST(PosixHandOver, ACallKilledAnywhereLeavesNoCopyBehindThatTheNextDoesNotClear) {
@@ -702,59 +648,81 @@ TEST(PosixHandOver, WithoutUnnamedFilesACallerMeetingAnotherCallersCopyIsToldBus
     EXPECT_EQ(fs::file_size(app / "Tool~"), 64u << 20);
 }
 
-TEST(PosixHandOver, TheCheckedCallStagesOnlyTheBytesItWasPromised) {
+TEST(PosixHandOver, EachCallStagesWhatItMayOrSaysWhyAndLeavesTheFolderAsItWas) {
     e2e::Scratch scratch;
-    const fs::path app = scratch.path / "app", target = app / "Tool", state = scratch.path / "state";
+    const fs::path app = scratch.path / "app", target = app / "Tool", download = scratch.path / "download";
+    const fs::path in_place = app / "Tool~", state = scratch.path / "state";
     fs::create_directory(app);
     e2e::write_file(target, "old");
-    const std::string million(1000000, 'a');  // fifteen whole reads and a partial one
-    const std::string abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
-    const std::string abc_upper = "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD";
-    const std::string of_million = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
-    const std::string too_long = abc + "0";
-    std::string not_hexadecimal = abc;
+    fs::create_directory(scratch.path / "folder");
+    ASSERT_EQ(::mkfifo((scratch.path / "pipe").c_str(), 0600), 0);
+    // The new copy kept where the named road writes its own: never removed, never written into.
+    const fs::path kept = app / partial_name("Tool~");
+    // Known answers: the empty file, "abc", and a million bytes, fifteen whole reads and a partial one.
+    const std::string million(1000000, 'a'),
+        empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
+        abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
+        of_million = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+    std::string upper = abc, too_long = abc + "0", not_hexadecimal = abc;
+    std::transform(abc.begin(), abc.end(), upper.begin(), ::toupper);
     not_hexadecimal[7] = 'g';
     const struct {
         const char* what;
-        std::string content;
-        const char* sha256;
-        bool in_place;  // handed over as the pending copy itself
-        int error;
+        std::string target, new_copy;
+        std::optional<std::string> content;  // written to the new copy first, where there is one
+        std::optional<const char*> sha256;   // the checked call's digest, where it is the checked call
+        int unnamed, named;                  // the error on each road
     } cases[] = {
-        {"the empty file", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", false, 0},
-        {"upper-case digits", "abc", abc_upper.c_str(), false, 0},
-        {"a million bytes", million, of_million.c_str(), false, 0},
-        {"bytes that changed after the digest was taken", million + "b", of_million.c_str(), false,
+        {"a folder as the new copy", target, scratch.path / "folder", {}, {}, EISDIR, EISDIR},
+        {"a pipe as the new copy, with no writer", target, scratch.path / "pipe", {}, {}, EINVAL, EINVAL},
+        {"a new copy that can't be read", target, "/proc/self/mem", {}, {}, EIO, EIO},
+        {"no new copy", target, scratch.path / "none", {}, {}, ENOENT, ENOENT},
+        {"a folder as the target", app, download, "new", {}, EISDIR, EISDIR},
+        {"a target that ends in a separator", target.string() + "/", download, "new", {}, EINVAL, EINVAL},
+        {"an empty target", "", download, "new", {}, EINVAL, EINVAL},
+        {"the new copy under the named road's name", target, kept, "kept", {}, 0, EINVAL},
+        {"checked: the empty file", target, download, "", empty.c_str(), 0, 0},
+        {"checked: upper-case digits", target, download, "abc", upper.c_str(), 0, 0},
+        {"checked: a million bytes", target, download, million, of_million.c_str(), 0, 0},
+        {"checked: bytes changed after the digest was taken", target, download, million + "b",
+         of_million.c_str(), mismatch_status, mismatch_status},
+        {"checked: the pending copy itself", target, in_place, million, of_million.c_str(), 0, 0},
+        {"checked: the pending copy itself, changed", target, in_place, "abd", abc.c_str(), mismatch_status,
          mismatch_status},
-        {"the pending copy itself", million, of_million.c_str(), true, 0},
-        {"the pending copy itself, changed", "abd", abc.c_str(), true, mismatch_status},
-        {"a digit short", "abc", abc.c_str() + 1, false, EINVAL},
-        {"a digit too many", "abc", too_long.c_str(), false, EINVAL},
-        {"no hexadecimal digit", "abc", not_hexadecimal.c_str(), false, EINVAL},
-        {"no digest", "abc", nullptr, false, EINVAL},
+        {"checked: a digit short", target, download, "abc", abc.c_str() + 1, EINVAL, EINVAL},
+        {"checked: a digit too many", target, download, "abc", too_long.c_str(), EINVAL, EINVAL},
+        {"checked: no hexadecimal digit", target, download, "abc", not_hexadecimal.c_str(), EINVAL, EINVAL},
+        {"checked: no digest", target, download, "abc", nullptr, EINVAL, EINVAL},
     };
     for (const Road road : {Road::unnamed, Road::named}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(c.what) + " on the " + road_name(road) + " road");
-            const fs::path download = c.in_place ? app / "Tool~" : scratch.path / "download";
-            e2e::write_file(download, c.content);
+            if (c.content) e2e::write_file(c.new_copy, *c.content);
             const std::vector<std::string> before = entries(app);
-            EXPECT_EQ(exit_status(on_road(road,
-                                          [&] {
-                                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
-                                              return quillmoor_hand_over_file_checked(
-                                                  QM_PROBE, target.c_str(), download.c_str(), c.sha256);
-                                          })),
-                      c.error);
-            EXPECT_TRUE(e2e::read_file(download) == c.content);
-            if (c.error == 0) {
-                EXPECT_TRUE(e2e::read_file(app / "Tool~") == c.content);
+            const int expected = road == Road::named ? c.named : c.unnamed;
+            EXPECT_EQ(exit_status(on_road(
+                          road,
+                          [&] {
+                              ::alarm(5);  // a call held for good ends here
+                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
+                              return c.sha256 ? quillmoor_hand_over_file_checked(
+                                                    QM_PROBE, c.target.c_str(), c.new_copy.c_str(), *c.sha256)
+                                              : quillmoor_hand_over_file(QM_PROBE, c.target.c_str(),
+                                                                         c.new_copy.c_str());
+                          })),
+                      expected);
+            if (c.content) {
+                EXPECT_TRUE(e2e::read_file(c.new_copy) == *c.content) << "the new copy was changed";
+            }
+            if (expected == 0) {
+                EXPECT_TRUE(e2e::read_file(in_place) == *c.content);
                 EXPECT_NE(e2e::await_lines(state, 1), "") << "the updater started";
             } else {
                 EXPECT_EQ(entries(app), before) << "nothing left behind";
-                EXPECT_FALSE(fs::exists(state)) << "the updater started";
+                EXPECT_FALSE(fs::exists(state)) << "the updater was started";
             }
-            for (const fs::path& made : {app / "Tool~", download, state}) fs::remove(made);
+            for (const fs::path& made : {in_place, kept, state}) fs::remove(made);
         }
     }
+    EXPECT_EQ(e2e::read_file(target), "old");
 }
