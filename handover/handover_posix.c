@@ -73,8 +73,7 @@ static int own_path(char** path) {
     }
 }
 
-/* Reads `from` to its end, each piece through `check` where there is one, then into `to` where
-   there is one (not where the bytes are only checked). */
+/* Reads `from` to its end into `to`, each piece through `check` where it has a feed. */
 static int copy_bytes(int from, int to, const struct quillmoor_check* check) {
     enum { chunk = 1 << 16 };
     char* buffer = malloc(chunk);
@@ -83,8 +82,8 @@ static int copy_bytes(int from, int to, const struct quillmoor_check* check) {
         ssize_t got = read(from, buffer, chunk), done = 0;
         if (got == 0) break;
         if (got < 0 && errno != EINTR) error = errno;
-        if (!error && got > 0 && check) error = check->feed(check->state, buffer, (size_t)got);
-        while (!error && to >= 0 && done < got) {
+        if (!error && got > 0 && check && check->feed) error = check->feed(check->state, buffer, (size_t)got);
+        while (!error && done < got) {
             ssize_t put = write(to, buffer + done, (size_t)(got - done));
             if (put >= 0)
                 done += put;
@@ -96,12 +95,6 @@ static int copy_bytes(int from, int to, const struct quillmoor_check* check) {
     return error;
 }
 
-/* Reads `source` to its end through `check`, which then gives its verdict. */
-static int check_bytes(int source, const struct quillmoor_check* check) {
-    int error = copy_bytes(source, -1, check);
-    return error ? error : check->verdict(check->state);
-}
-
 /* Writes all of `source` into `copy`, checked, and to disk. The rename or link that names it keeps
    its bits: the target's own, or where there is none 0755 less the umask, from its creation. */
 static int fill(int source, int copy, const char* target, const struct quillmoor_check* check) {
@@ -109,7 +102,7 @@ static int fill(int source, int copy, const char* target, const struct quillmoor
     int error = 0;
     if (stat(target, &target_status) == 0 && fchmod(copy, target_status.st_mode & 0777) != 0) error = errno;
     if (!error) error = copy_bytes(source, copy, check);
-    if (!error && check) error = check->verdict(check->state);
+    if (!error && check) error = check->verdict(check->state, copy);
     if (!error && fsync(copy) != 0) error = errno;
     return error;
 }
@@ -125,14 +118,15 @@ static int name_unnamed(int file, const char* name) {
 }
 
 /* The complete unnamed copy takes the pending name, whatever holds it now (an earlier update's
-   leftover, a concurrent caller's copy) going first. */
+   leftover, the caller's own copy, a concurrent caller's) going first. A name that other callers
+   keep taking meanwhile is busy. */
 static int publish_unnamed(int file, const char* pending) {
     int attempt, error = EEXIST;
     for (attempt = 0; attempt < 4 && error == EEXIST; ++attempt) {
         error = name_unnamed(file, pending);
         if (error == EEXIST && unlink(pending) != 0 && errno != ENOENT) error = errno;
     }
-    return error;
+    return error == EEXIST ? EBUSY : error;
 }
 
 /* The one name that a copy in progress has where the file system has no unnamed files: short, so
@@ -149,10 +143,13 @@ static char* partial_name(const char* pending) {
 }
 
 /* Removes an interrupted call's copy at `name`. A copy that a concurrent caller is writing is locked,
-   and the new copy itself may have been kept under that name: both stay. */
+   and the new copy itself may have been kept under that name: both stay. The lock is asked on a
+   descriptor open for writing, which NFS requires of an exclusive one, and only where writing is
+   refused on one open for reading. */
 static int remove_leftover(const char* name, const struct stat* source_status) {
     struct stat status;
-    int error = 0, file = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    int error = 0, file = open(name, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0 && errno != ENOENT) file = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (file < 0) return errno == ENOENT ? 0 : errno;
     if (flock(file, LOCK_EX | LOCK_NB) != 0)
         error = errno == EWOULDBLOCK ? EBUSY : errno;
@@ -172,7 +169,7 @@ static int create_locked(const char* name, const struct stat* source_status, int
     int attempt, error;
     for (attempt = 0; attempt < 4; ++attempt) {
         struct stat status;
-        int file = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
+        int file = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0755);
         if (file < 0) {
             if (errno != EEXIST) return errno;
             if ((error = remove_leftover(name, source_status)) != 0) return error;
@@ -188,11 +185,14 @@ static int create_locked(const char* name, const struct stat* source_status, int
     return EBUSY;
 }
 
+/* The copy written under a name of its own, locked, then renamed to the pending name; `staged` gets
+   what took that name. */
 static int stage_named(int source, const struct stat* source_status, const char* target, const char* pending,
-                       const struct quillmoor_check* check) {
+                       const struct quillmoor_check* check, struct stat* staged) {
     char* partial = partial_name(pending);
     int copy = -1, error = partial ? create_locked(partial, source_status, &copy) : ENOMEM;
     if (!error) error = fill(source, copy, target, check);
+    if (!error && fstat(copy, staged) != 0) error = errno;
     if (!error && rename(partial, pending) != 0) error = errno;
     if (error && copy >= 0) unlink(partial);
     if (copy >= 0) close(copy); /* the lock goes only once the name has */
@@ -200,22 +200,29 @@ static int stage_named(int source, const struct stat* source_status, const char*
     return error;
 }
 
-/* Makes the open file `source` the pending copy. Its bytes reach the disk before it takes the
-   pending name, so no partial copy ever carries that name; where the file system allows, it has no
-   name at all until then, so a call killed halfway leaves nothing behind. */
+/* Makes the open file `source` the pending copy, whatever the pending name holds now (the caller's
+   own copy included: what takes the name is always a copy that this call wrote and checked). Its
+   bytes reach the disk before it takes the pending name, so no partial copy ever carries that name;
+   where the file system allows, it has no name at all until then, so a call killed halfway leaves
+   nothing behind. `staged` gets what took the name. */
 static int stage(int source, const struct stat* source_status, const char* target, const char* pending,
-                 const struct quillmoor_check* check) {
+                 const struct quillmoor_check* check, struct stat* staged) {
     char* folder = beside(target, ".");
     int copy = -1, error = folder ? 0 : ENOMEM;
 #ifdef O_TMPFILE
-    if (!error) copy = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0755);
+    if (!error) copy = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, 0755);
 #endif
     if (!error && copy >= 0) {
         error = fill(source, copy, target, check);
+        if (!error && fstat(copy, staged) != 0) error = errno;
         if (!error) error = publish_unnamed(copy, pending);
+        /* Where it can't be named (no privilege for the first link, no /proc for the second), the
+           copy, checked already, goes the named road. */
+        if ((error == ENOENT || error == EPERM) && lseek(copy, 0, SEEK_SET) == 0)
+            error = stage_named(copy, source_status, target, pending, NULL, staged);
         close(copy);
     } else if (!error) {
-        error = stage_named(source, source_status, target, pending, check);
+        error = stage_named(source, source_status, target, pending, check, staged);
     }
     if (!error) {
         /* The name reaches the disk too before the updater acts on it. A folder that may be written
@@ -282,9 +289,9 @@ static int start(const char* updater, const char* pending) {
 
 int quillmoor_hand_over_file_checking(const char* updater, const char* target, const char* new_copy,
                                       const struct quillmoor_check* check) {
-    struct stat status;
+    struct stat status, staged;
     char* pending;
-    int source, staged = 0, error = 0;
+    int source, made = 0, was_pending = 0, error = 0;
     size_t length = target ? strlen(target) : 0;
     if (!updater || !new_copy || length == 0 || target[length - 1] == '/') return EINVAL;
     /* A file can't take a folder's place. */
@@ -296,18 +303,20 @@ int quillmoor_hand_over_file_checking(const char* updater, const char* target, c
         error = errno;
     else if (!S_ISREG(status.st_mode))
         error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
-    else if (!is_same_file(pending, &status))
-        staged = (error = stage(source, &status, target, pending, check)) == 0;
-    else if (check) /* the caller has staged it already */
-        error = check_bytes(source, check);
+    else {
+        was_pending = is_same_file(pending, &status);
+        made = (error = stage(source, &status, target, pending, check, &staged)) == 0;
+    }
     if (source >= 0) close(source);
     if (!error) error = start(updater, pending);
-    if (error && staged) unlink(pending);
+    /* Only the copy that this call staged from another file goes: a later caller's may have taken the
+       name since, and one staged from the pending copy holds the caller's only copy of the download. */
+    if (error && made && !was_pending && is_same_file(pending, &staged)) unlink(pending);
     free(pending);
     return error;
 }
 
-int quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
+int QUILLMOOR_CALL quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
     return quillmoor_hand_over_file_checking(updater, target, new_copy, NULL);
 }
 
@@ -322,6 +331,6 @@ int quillmoor_hand_over_checking(const char* new_copy, const struct quillmoor_ch
     return error;
 }
 
-int quillmoor_hand_over(const char* new_copy) {
+int QUILLMOOR_CALL quillmoor_hand_over(const char* new_copy) {
     return quillmoor_hand_over_checking(new_copy, NULL);
 }

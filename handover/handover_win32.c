@@ -2,6 +2,7 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -188,8 +189,7 @@ static void clear_read_only(const wchar_t* name) {
     SetFileAttributesW(name, (attributes & kept) ? attributes & kept : FILE_ATTRIBUTE_NORMAL);
 }
 
-/* Reads `from` to its end, each piece through `check` where there is one, then into `to` where there
-   is one (not where the bytes are only checked). */
+/* Reads `from` to its end into `to`, each piece through `check` where it has a feed. */
 static DWORD copy_bytes(HANDLE from, HANDLE to, const struct quillmoor_check* check) {
     enum { chunk = 1 << 16 };
     char* buffer = malloc(chunk);
@@ -199,10 +199,8 @@ static DWORD copy_bytes(HANDLE from, HANDLE to, const struct quillmoor_check* ch
             error = failure();
         else if (got == 0)
             break;
-        else if (check && (error = (DWORD)check->feed(check->state, buffer, got)) != 0)
+        else if (check && check->feed && (error = (DWORD)check->feed(check->state, buffer, got)) != 0)
             break;
-        else if (to == INVALID_HANDLE_VALUE)
-            continue;
         else if (!WriteFile(to, buffer, got, &put, NULL))
             error = failure();
         else if (put != got)
@@ -212,37 +210,78 @@ static DWORD copy_bytes(HANDLE from, HANDLE to, const struct quillmoor_check* ch
     return error;
 }
 
-/* Makes the open file `source` the pending copy, and closes it: the bytes go to a temporary beside
-   the target, to disk, and only then to the pending name, so no partial copy ever carries that name.
-   Copied by hand rather than with CopyFileW, which would carry the download's streams (its mark of the
-   web) along. */
-static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pending,
-                   const struct quillmoor_check* check) {
-    HANDLE to = INVALID_HANDLE_VALUE;
+/* Creates the temporary, ours alone from then on: shared with no one, so that no other caller writes
+   into it, renames it or removes it. An interrupted call's leftover of that name goes first; a
+   concurrent caller's, which it holds that way, stays, and the call is told so (32). */
+static DWORD create_temporary(const wchar_t* temporary, HANDLE* copy) {
+    int attempt;
+    for (attempt = 0; attempt < 4; ++attempt) {
+        clear_read_only(temporary);
+        if (!DeleteFileW(temporary) && GetLastError() != ERROR_FILE_NOT_FOUND) return failure();
+        *copy = CreateFileW(temporary, GENERIC_READ | GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, NULL);
+        if (*copy != INVALID_HANDLE_VALUE) return 0;
+        /* Another caller made it between our removal and our creation. */
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) return failure();
+    }
+    return ERROR_SHARING_VIOLATION;
+}
+
+/* Gives the open file `file` the name `name`, replacing what holds it: the file itself is renamed, not
+   whatever carries its old name by then. */
+static DWORD rename_open_file(HANDLE file, const wchar_t* name) {
+    const size_t length = wcslen(name);
+    const DWORD size = (DWORD)(offsetof(FILE_RENAME_INFO, FileName) + (length + 1) * sizeof(wchar_t));
+    FILE_RENAME_INFO* rename = calloc(1, size);
     DWORD error = 0;
-    /* An interrupted call's leftover goes first. A concurrent caller's, open without delete sharing,
-       stays and is never written into (CREATE_NEW): the call fails with the reason it cannot go. */
-    clear_read_only(temporary);
-    if (!DeleteFileW(temporary) && GetLastError() != ERROR_FILE_NOT_FOUND) error = failure();
-    if (!error) {
-        to = CreateFileW(temporary, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-        if (to == INVALID_HANDLE_VALUE) error = failure();
-    }
-    if (!error) {
-        error = copy_bytes(source, to, check);
-        if (!error && check) error = (DWORD)check->verdict(check->state);
-        if (!error && !FlushFileBuffers(to)) error = failure();
-        if (!CloseHandle(to) && !error) error = failure();
-    }
+    if (!rename) return ERROR_NOT_ENOUGH_MEMORY;
+    rename->ReplaceIfExists = TRUE;
+    rename->FileNameLength = (DWORD)(length * sizeof(wchar_t));
+    memcpy(rename->FileName, name, (length + 1) * sizeof(wchar_t));
+    if (!SetFileInformationByHandle(file, FileRenameInfo, rename, size)) error = failure();
+    free(rename);
+    return error;
+}
+
+/* Removes the open file `file`, whatever its name by now, and nothing else. */
+static void remove_open_file(HANDLE file) {
+    /* Its one member's name is a macro of the headers' too (DeleteFile): set by position. */
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+/* Makes the open file `source` the pending copy, and closes `source`: the bytes go to a temporary
+   beside the target, checked, to disk, and only then to the pending name, so no partial or unchecked
+   copy ever carries that name. The temporary is held open from its creation until the updater has
+   been started on it, or it has been removed: it is renamed and removed through its handle, never by
+   a name that another caller could have taken meanwhile. `copy` gets that handle. Copied by hand
+   rather than with CopyFileW, which would carry the download's streams (its mark of the web) along. */
+static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pending,
+                   const struct quillmoor_check* check, HANDLE* copy) {
+    DWORD error = create_temporary(temporary, copy);
+    int attempt;
+    if (!error) error = copy_bytes(source, *copy, check);
     /* Closed before the rename, which cannot replace a file held open: the source may be the pending
-       copy itself, where that was in doubt. */
+       copy itself, staged by the caller. */
     CloseHandle(source);
-    if (!error) {
+    if (!error && check) error = (DWORD)check->verdict(check->state, (intptr_t)*copy);
+    if (!error && !FlushFileBuffers(*copy)) error = failure();
+    /* The pending name may be held a moment by a concurrent caller that starts its updater on it, so
+       it is asked again. A file (not a folder) that still can't be replaced is held open by another,
+       a caller or another program: the call is told busy. */
+    for (attempt = 0; !error; ++attempt) {
         clear_read_only(pending);
-        if (!MoveFileExW(temporary, pending, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            error = failure();
+        error = rename_open_file(*copy, pending);
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 3) break;
+        error = 0;
     }
-    if (error && to != INVALID_HANDLE_VALUE) DeleteFileW(temporary);
+    if (error == ERROR_ACCESS_DENIED && !(GetFileAttributesW(pending) & FILE_ATTRIBUTE_DIRECTORY))
+        error = ERROR_SHARING_VIOLATION;
+    if (error && *copy != INVALID_HANDLE_VALUE) {
+        remove_open_file(*copy);
+        CloseHandle(*copy);
+        *copy = INVALID_HANDLE_VALUE;
+    }
     return error;
 }
 
@@ -292,13 +331,16 @@ static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wcha
     size_t length = wcslen(target);
     wchar_t* pending = joined(target, L"~", L"");
     wchar_t* pending_file = pending ? file_name(pending) : NULL;
-    wchar_t* temporary = pending_file ? temporary_name(pending_file) : NULL;
+    /* Derived from the plain pending name, then given the unlimited form where it needs it: the
+       temporary's name is longer than the pending one's. */
+    wchar_t* temporary_plain = pending ? temporary_name(pending) : NULL;
+    wchar_t* temporary = temporary_plain ? file_name(temporary_plain) : NULL;
     wchar_t* target_file = file_name(target);
     wchar_t* source_file = file_name(new_copy);
     wchar_t* updater_name = launch_name(updater);
-    HANDLE source = INVALID_HANDLE_VALUE;
+    HANDLE source = INVALID_HANDLE_VALUE, copy = INVALID_HANDLE_VALUE;
     DWORD error = 0, attributes;
-    int made_here = 0;
+    enum sameness pending_is = in_doubt;
     if (length == 0 || wcschr(L"\\/:", target[length - 1])) {
         error = ERROR_INVALID_NAME;
     } else if (!pending_file || !temporary || !target_file || !source_file || !updater_name) {
@@ -315,24 +357,23 @@ static DWORD hand_over(const wchar_t* updater, const wchar_t* target, const wcha
             error = failure();
         } else if (GetFileType(source) != FILE_TYPE_DISK) {
             error = ERROR_INVALID_PARAMETER;
+            CloseHandle(source);
         } else {
-            /* Where the new copy is the pending copy already, it stays as it is, checked in place. */
-            const enum sameness pending_is = compare_files(pending_file, source);
-            if (pending_is != same) {
-                error = stage(source, temporary, pending_file, check);
-                source = INVALID_HANDLE_VALUE;
-                made_here = !error && pending_is == different;
-            } else if (check && !(error = copy_bytes(source, INVALID_HANDLE_VALUE, check))) {
-                error = (DWORD)check->verdict(check->state);
-            }
+            /* Where the new copy is the pending copy already, the copy staged from it replaces it. */
+            pending_is = compare_files(pending_file, source);
+            error = stage(source, temporary, pending_file, check, &copy);
         }
     }
-    if (source != INVALID_HANDLE_VALUE) CloseHandle(source);
     if (!error) error = start(updater_name, pending);
-    /* Only a copy known to be made here goes: in doubt, the pending copy may be the caller's only one. */
-    if (error && made_here) DeleteFileW(pending_file);
+    /* Only a copy known to be made from another file goes after a failed start: one staged from the
+       pending copy, or in doubt of it, holds the caller's only copy of the download. */
+    if (copy != INVALID_HANDLE_VALUE) {
+        if (error && pending_is == different) remove_open_file(copy);
+        CloseHandle(copy);
+    }
     free(pending);
     free(pending_file);
+    free(temporary_plain);
     free(temporary);
     free(target_file);
     free(source_file);
@@ -355,7 +396,7 @@ int quillmoor_hand_over_file_checking(const char* updater, const char* target, c
     return (int)error;
 }
 
-int quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
+int QUILLMOOR_CALL quillmoor_hand_over_file(const char* updater, const char* target, const char* new_copy) {
     return quillmoor_hand_over_file_checking(updater, target, new_copy, NULL);
 }
 
@@ -375,6 +416,6 @@ int quillmoor_hand_over_checking(const char* new_copy, const struct quillmoor_ch
     return (int)error;
 }
 
-int quillmoor_hand_over(const char* new_copy) {
+int QUILLMOOR_CALL quillmoor_hand_over(const char* new_copy) {
     return quillmoor_hand_over_checking(new_copy, NULL);
 }
