@@ -103,7 +103,7 @@ def build_helpers(architectures):
     run(["gcc", "-O2", "-o", helpers / "floor", ROOT / "bench" / "floor.c"])
     checked = [ROOT / "bench" / "checked.c", "-I", ROOT / "include"]
     run(["gcc", "-O2", "-o", helpers / "checked", *checked, ROOT / "handover" / "handover_posix.c",
-         ROOT / "handover" / "checked_posix.c", "-lcrypto"])
+         ROOT / "handover" / "checked.c", ROOT / "handover" / "crypto_posix.c", "-lcrypto"])
     for arch in architectures:
         compiler = f"{MINGW[arch]}-g++"
         run([compiler, "-O2", "-static", "-s", "-o", helpers / f"started-{arch}.exe", source])
@@ -113,7 +113,9 @@ def build_helpers(architectures):
         run([compiler, "-O2", "-static", "-s", "-mwindows", "-municode", "-o", helpers / f"minimal-road-{arch}.exe",
              ROOT / "bench" / "minimal_road.cpp"])
         run([f"{MINGW[arch]}-gcc", "-O2", "-static", "-s", "-o", helpers / f"checked-{arch}.exe", *checked,
-             ROOT / "handover" / "handover_win32.c", ROOT / "handover" / "checked_win32.c", "-lbcrypt"])
+             ROOT / "handover" / "handover_win32.c", ROOT / "handover" / "checked.c",
+             ROOT / "handover" / "crypto_win32.c", ROOT / "handover" / "publisher_win32.c",
+             "-lbcrypt", "-lcrypt32", "-lwintrust"])
     variants = {"as built": NATIVE_UPDATER}
     # The project's own build, configured as scripts/release.sh configures it.
     for label, name, option in [("fully static (release)", "static", "-DQUILLMOOR_STATIC=ON")]:

@@ -13,8 +13,9 @@ install(FILES ${qm_documents} docs/error-box.png DESTINATION docs)
 # The hand-over library as source, for an application to build with its own compiler, and on
 # Windows as a DLL, for languages that can't compile C.
 install(FILES include/quillmoor/handover.h DESTINATION include/quillmoor)
-install(FILES handover/check.h handover/checked_posix.c handover/checked_win32.c handover/handover_posix.c
-              handover/handover_win32.c handover/quillmoor-handover.def handover/quillmoor-handover.map
+install(FILES handover/check.h handover/checked.c handover/crypto_posix.c handover/crypto_win32.c
+              handover/handover_posix.c handover/handover_win32.c handover/publisher_win32.c
+              handover/quillmoor-handover.def handover/quillmoor-handover.map
         DESTINATION handover)
 if(WIN32)
   install(TARGETS quillmoor_handover_shared RUNTIME DESTINATION .)

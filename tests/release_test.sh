@@ -28,8 +28,8 @@ entries() {
   {
     printf 'drwxr-xr-x %s\n' docs/ handover/ include/ include/quillmoor/
     printf -- '-rw-r--r-- %s\n' LICENSE README.md include/quillmoor/handover.h docs/error-box.png \
-      $(cd "$source_dir" && ls docs/*.md) handover/{check.h,checked_posix.c,checked_win32.c,handover_posix.c} \
-      handover/{handover_win32.c,quillmoor-handover.def,quillmoor-handover.map}
+      $(cd "$source_dir" && ls docs/*.md) handover/{check.h,checked.c,crypto_posix.c,crypto_win32.c,handover_posix.c} \
+      handover/{handover_win32.c,publisher_win32.c,quillmoor-handover.def,quillmoor-handover.map}
     printf -- '-rwxr-xr-x %s\n' "$@"
   } | sort -k2
 }
@@ -70,7 +70,7 @@ for arch in x86 x64; do
     cmp unsigned "$source_dir/build/release-windows-$arch/$file"
   done
   linked=$(objdump -p "$signed" | awk '/DLL Name/ { print $3 } /\] quillmoor_/ { print $NF }' | tr '\n' ' ')
-  [[ $linked == "bcrypt.dll KERNEL32.dll msvcrt.dll USER32.dll quillmoor_hand_over quillmoor_hand_over_checked quillmoor_hand_over_file quillmoor_hand_over_file_checked " ]] ||
+  [[ $linked == "bcrypt.dll CRYPT32.dll KERNEL32.dll msvcrt.dll USER32.dll WINTRUST.dll quillmoor_hand_over quillmoor_hand_over_checked quillmoor_hand_over_file quillmoor_hand_over_file_checked quillmoor_hand_over_file_same_publisher quillmoor_hand_over_file_signed quillmoor_hand_over_same_publisher quillmoor_hand_over_signed " ]] ||
     fail "$arch DLL imports and exports: $linked"
 done
 
