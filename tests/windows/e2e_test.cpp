@@ -8,6 +8,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "../../platform/platform.h"
 #include "harness.h"
@@ -75,7 +76,16 @@ decltype(&MoveFileExW) move_call;
 decltype(&SetDllDirectoryW) dll_directory_call;
 decltype(&CreateProcessW) create_process_call;
 std::wstring started_name;
-std::optional<DWORD> start_refused;  // the code a start fails with, where set
+std::optional<DWORD> start_refused;  // the code the next start fails with, where set
+std::function<void()> during_start;  // where set, runs once as the next refused start is asked for
+bool start_pretended = false;        // where set, every start succeeds without starting anything
+decltype(&SetFileInformationByHandle) set_information_call;
+std::function<void()> during_rename;  // where set, runs once as the next rename through a handle is asked for
+std::vector<std::wstring> names;      // every name that the file calls were handed
+decltype(&CreateFileW) create_file_call;
+decltype(&DeleteFileW) delete_file_call;
+decltype(&GetFileAttributesW) get_attributes_call;
+decltype(&SetFileAttributesW) set_attributes_call;
 decltype(&SetConsoleCtrlHandler) ctrl_handler_call;
 decltype(&GetFileInformationByHandleEx) file_information_call;
 bool file_id_unreadable = false;
@@ -102,6 +112,45 @@ BOOL WINAPI record_move(LPCWSTR from, LPCWSTR to, DWORD flags) {
     return move_call(from, to, flags);
 }
 
+// A rename through a handle, as the hand-over gives its copy the pending name: recorded, refused over
+// a read-only file as Windows refuses it (Wine replaces it), and held where a test asks.
+BOOL WINAPI record_set_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID data, DWORD size) {
+    if (kind == FileRenameInfo) {
+        const auto* rename = static_cast<const FILE_RENAME_INFO*>(data);
+        const std::wstring to(rename->FileName, rename->FileNameLength / sizeof(wchar_t));
+        handed.push_back(L"rename > " + to);
+        names.push_back(to);
+        if (const auto run = std::exchange(during_rename, nullptr)) run();
+        const DWORD attributes = GetFileAttributesW(to.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    return set_information_call(file, kind, data, size);
+}
+
+HANDLE WINAPI record_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                                 DWORD disposition, DWORD flags, HANDLE model) {
+    names.push_back(name);
+    return create_file_call(name, access, share, security, disposition, flags, model);
+}
+
+BOOL WINAPI record_delete_file(LPCWSTR name) {
+    names.push_back(name);
+    return delete_file_call(name);
+}
+
+DWORD WINAPI record_get_attributes(LPCWSTR name) {
+    names.push_back(name);
+    return get_attributes_call(name);
+}
+
+BOOL WINAPI record_set_attributes(LPCWSTR name, DWORD attributes) {
+    names.push_back(name);
+    return set_attributes_call(name, attributes);
+}
+
 BOOL WINAPI record_dll_directory(LPCWSTR folder) {
     handed.push_back(folder ? L"dll directory \"" + std::wstring(folder) + L"\"" : L"dll directory reset");
     return dll_directory_call(folder);
@@ -111,10 +160,15 @@ BOOL WINAPI record_create_process(LPCWSTR name, LPWSTR command_line, LPSECURITY_
                                   LPSECURITY_ATTRIBUTES thread_attributes, BOOL inherit, DWORD flags,
                                   LPVOID environment, LPCWSTR folder, LPSTARTUPINFOW startup,
                                   LPPROCESS_INFORMATION created) {
-    if (start_refused) {
+    if (const std::optional<DWORD> refused = std::exchange(start_refused, std::nullopt)) {
         started_name = name;
-        SetLastError(*start_refused);
+        if (const auto run = std::exchange(during_start, nullptr)) run();
+        SetLastError(*refused);
         return FALSE;
+    }
+    if (start_pretended) {
+        *created = {GetCurrentProcess(), GetCurrentThread(), GetCurrentProcessId(), GetCurrentThreadId()};
+        return TRUE;
     }
     const BOOL started = create_process_call(name, command_line, process_attributes, thread_attributes,
                                              inherit, flags, environment, folder, startup, created);
@@ -696,6 +750,33 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
              c.sha256 = of_old;
          }},
         {"checked: no digest", ERROR_INVALID_PARAMETER, "new.bin", [](Call& c) { c.sha256 = of_new + "0"; }},
+        {"executable path of 250 characters", 0, "Tool.exe~ new.bin",
+         [](Call& c) {
+             make_folder(c.folder += L"\\" + std::wstring(250 - c.folder.size() - 10, L'd'));
+             c.target = utf8(c.at(L"Tool.exe"));
+         }},
+        {"checked call held at its rename while another caller hands over other bytes", 0,
+         "Tool.exe~ new.bin other.bin",
+         [](Call& c) {
+             c.sha256 = of_new;
+             during_rename = [c] {
+                 write_file(c.at(L"other.bin"), "other");
+                 EXPECT_EQ(quillmoor_hand_over_file(utf8(c.updater).c_str(), c.target.c_str(),
+                                                    utf8(c.at(L"other.bin")).c_str()),
+                           static_cast<int>(ERROR_SHARING_VIOLATION));
+             };
+         }},
+        {"failed start while another caller hands over", ERROR_FILE_NOT_FOUND, "new.bin other.bin",
+         [](Call& c) {
+             start_refused = ERROR_FILE_NOT_FOUND;
+             during_start = [c] {
+                 write_file(c.at(L"other.bin"), "other");
+                 EXPECT_EQ(quillmoor_hand_over_file(utf8(c.updater).c_str(), c.target.c_str(),
+                                                    utf8(c.at(L"other.bin")).c_str()),
+                           static_cast<int>(ERROR_SHARING_VIOLATION))
+                     << "staged in the name held by the first, which then removes its own";
+             };
+         }},
         {"application in a job that allows breakaway", 0, "Tool.exe Tool.exe~ new.bin", in_job(L"breakaway")},
         {"application in a job that allows none", 0, "Tool.exe Tool.exe~ new.bin", in_job(L"none")},
     };
@@ -708,11 +789,17 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
                             std::to_wstring(reinterpret_cast<std::uintptr_t>(handle)).c_str());
     SetConsoleCtrlHandler(nullptr, FALSE);
     place_probe(at(L"updater.exe"), "updater");
-    std::optional<Redirect> move, create_process, file_information;
-    redirect(move, "KERNEL32.dll", "MoveFileExW", record_move, move_call);
+    std::optional<Redirect> set_information, create_process, file_information, create_file, delete_file,
+        get_attributes, set_attributes;
+    redirect(set_information, "KERNEL32.dll", "SetFileInformationByHandle", record_set_information,
+             set_information_call);
     redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process, create_process_call);
     redirect(file_information, "KERNEL32.dll", "GetFileInformationByHandleEx", unreadable_file_id,
              file_information_call);
+    redirect(create_file, "KERNEL32.dll", "CreateFileW", record_create_file, create_file_call);
+    redirect(delete_file, "KERNEL32.dll", "DeleteFileW", record_delete_file, delete_file_call);
+    redirect(get_attributes, "KERNEL32.dll", "GetFileAttributesW", record_get_attributes, get_attributes_call);
+    redirect(set_attributes, "KERNEL32.dll", "SetFileAttributesW", record_set_attributes, set_attributes_call);
     for (const auto& road : roads) {
         SCOPED_TRACE(road.road);
         const std::wstring name = L"road" + std::to_wstring(&road - roads), road_log = at(name + L".log");
@@ -723,6 +810,7 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
         if (c.new_copy.empty()) c.new_copy = utf8(c.at(L"new.bin"));
         SetEnvironmentVariableW(L"QM_PROBE_LOG", road_log.c_str());
         handed.clear();
+        names.clear();
         started_name.clear();
         DWORD result = 0;
         if (job) {
@@ -748,10 +836,13 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
         EXPECT_EQ(names_in(c.folder), road.left);
         const std::string pending = read_file(c.at(L"Tool.exe~"));
         EXPECT_TRUE(pending == "new" || pending == "<missing>") << pending;
-        if (c.folder.size() >= MAX_PATH) {
-            const std::wstring unlimited = L"\\\\?\\" + c.folder + L"\\";
-            EXPECT_EQ(utf8(handed.empty() ? L"" : handed.front()),
-                      utf8(L"move " + unlimited + temporary + L" > " + unlimited + L"Tool.exe~"));
+        // No plain name that a default Windows refuses (MAX_PATH or more) reaches a file call.
+        for (const std::wstring& name : names) {
+            EXPECT_TRUE(name.size() < MAX_PATH || name.starts_with(L"\\\\?\\")) << utf8(name);
+        }
+        if (c.folder.size() >= MAX_PATH && !road.expected) {
+            EXPECT_NE(std::find(handed.begin(), handed.end(), L"rename > \\\\?\\" + c.folder + L"\\Tool.exe~"),
+                      handed.end());
         }
         if (result == 0) {
             const std::vector<Report> started = reports(await_lines(road_log, job ? 2 : 1));
@@ -769,6 +860,32 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
     SetEnvironmentVariableW(L"QM_PROBE_HANDLE", nullptr);
     CloseHandle(handle);
     EXPECT_EQ(read_file(at(L"handed.txt")), "") << "an updater wrote through a handle of ours";
+}
+
+TEST_F(HandOver, TwoCallersAtOnceEachStageTheirOwnOrAreToldBusy) {
+    const std::wstring target = at(L"Tool.exe");
+    std::optional<Redirect> create_process;
+    redirect(create_process, "KERNEL32.dll", "CreateProcessW", record_create_process, create_process_call);
+    start_pretended = true;
+    auto caller = [&](const wchar_t* content, std::multiset<int>* results) {
+        const std::wstring download = at(content + std::wstring(L".bin"));
+        write_file(download, utf8(content));
+        for (int call = 0; call < 150; ++call)
+            results->insert(quillmoor_hand_over_file(utf8(updater_path()).c_str(), utf8(target).c_str(),
+                                                     utf8(download).c_str()));
+    };
+    std::multiset<int> first, second;
+    std::thread other(caller, L"first", &first);
+    caller(L"second", &second);
+    other.join();
+    start_pretended = false;
+    for (const auto* results : {&first, &second}) {
+        EXPECT_EQ(results->count(0) + results->count(ERROR_SHARING_VIOLATION), results->size())
+            << "codes: " << ::testing::PrintToString(std::set<int>(results->begin(), results->end()));
+    }
+    const std::string pending = read_file(target + L"~");
+    EXPECT_TRUE(pending == "first" || pending == "second") << pending;
+    EXPECT_EQ(names_in(scratch.path), "Tool.exe~ first.bin second.bin");
 }
 
 // The planted DLL carried inside this suite.
