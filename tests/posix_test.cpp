@@ -10,6 +10,7 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/prctl.h>
@@ -22,6 +23,7 @@
 #include <chrono>
 #include <climits>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -365,38 +367,64 @@ TEST(PosixHandOver, AFailedStartLeavesNothingBesideTheExecutable) {
 namespace {
 
 // Where the hand-over writes its copy: unnamed until it is complete, or, on a file system that has
-// no unnamed files, under a name of its own.
-enum class Road { unnamed, named };
+// no unnamed files, under a name of its own. An unnamed copy is named by a link that needs a
+// privilege on older kernels, else through /proc; where neither can be had it goes the named road.
+enum class Road { unnamed, named, unprivileged, without_proc };
 
-// Refuses unnamed files to this process and what it starts, as a file system without them does.
-bool refuse_unnamed_files() {
-    sock_filter filter[] = {
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
-        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, O_TMPFILE & ~O_DIRECTORY, 0, 1),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EOPNOTSUPP),
-        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-    };
-    const sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+// Refuses this process and what it starts the calls a road lacks, each as the kernel would: `flags`,
+// the bits of argument `argument` that make a call of number `call` refused with `error`.
+struct Refusal {
+    int call, argument;
+    std::uint32_t flags;
+    int error;
+};
+bool refuse(std::initializer_list<Refusal> refusals) {
+    std::vector<sock_filter> filter;
+    for (const Refusal& r : refusals) {
+        filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)));
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<std::uint32_t>(r.call), 0, 3));
+        const auto argument = offsetof(seccomp_data, args) + sizeof(std::uint64_t) * static_cast<unsigned>(r.argument);
+        filter.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<std::uint32_t>(argument)));
+        filter.push_back(BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, r.flags, 0, 1));
+        filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<std::uint32_t>(r.error)));
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
     return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
-// An exit status holds 8 bits: a child tells the checked calls' mismatch code as this.
-constexpr int mismatch_status = 200;
+bool take_road(Road road) {
+    constexpr std::uint32_t any_link = AT_EMPTY_PATH | AT_SYMLINK_FOLLOW;
+    switch (road) {
+        case Road::unnamed:
+            return true;
+        case Road::named:  // a file system without unnamed files
+            return refuse({{SYS_openat, 2, O_TMPFILE & ~O_DIRECTORY, EOPNOTSUPP}});
+        case Road::unprivileged:  // and the named road shut, so that only /proc can name the copy
+            return refuse({{SYS_linkat, 4, AT_EMPTY_PATH, ENOENT}, {SYS_openat, 2, O_EXCL, EACCES}});
+        case Road::without_proc:
+            return refuse({{SYS_linkat, 4, any_link, ENOENT}});
+    }
+    return false;
+}
+
+// An exit status holds 8 bits: a child tells the library's own codes as these.
+constexpr int mismatch_status = 200, signature_status = 201;
 
 // Runs `work` in a child process on `road`; its result, an error code, becomes the exit status.
 template <typename Work>
 pid_t on_road(Road road, Work work) {
     return in_child([&] {
-        const int error = road == Road::named && !refuse_unnamed_files() ? 99 : work();
-        return error == QUILLMOOR_DIGEST_MISMATCH ? mismatch_status : error;
+        const int error = take_road(road) ? work() : 99;
+        return error == QUILLMOOR_DIGEST_MISMATCH    ? mismatch_status
+               : error == QUILLMOOR_SIGNATURE_INVALID ? signature_status
+                                                      : error;
     });
 }
 
 const char* road_name(Road road) {
-    return road == Road::named ? "named" : "unnamed";
+    return road == Road::named ? "named" : road == Road::unnamed ? "unnamed" : road == Road::unprivileged ? "unprivileged" : "without /proc";
 }
 
 // The name that a copy in progress has on the named road.
@@ -430,6 +458,53 @@ mode_t current_umask() {
 }
 
 }  // namespace
+
+// Where a test sets it, the next start of a program runs this first and fails with what it returns:
+// the test's link hands the library's posix_spawn to the wrapper below.
+std::function<int()> during_start;
+
+extern "C" int __real_posix_spawn(pid_t* child, const char* path, const posix_spawn_file_actions_t* actions,
+                                  const posix_spawnattr_t* attributes, char* const arguments[],
+                                  char* const environment[]);
+extern "C" int __wrap_posix_spawn(pid_t* child, const char* path, const posix_spawn_file_actions_t* actions,
+                                  const posix_spawnattr_t* attributes, char* const arguments[],
+                                  char* const environment[]) {
+    if (const auto run = std::exchange(during_start, nullptr)) return run();
+    return __real_posix_spawn(child, path, actions, attributes, arguments, environment);
+}
+
+TEST(PosixHandOver, ACallWhoseUpdaterCannotStartRemovesOnlyTheCopyItMadeFromAnotherFile) {
+    for (const Road road : {Road::unnamed, Road::named}) {
+        SCOPED_TRACE(road_name(road));
+        e2e::Scratch scratch;
+        const fs::path target = scratch.path / "Tool";
+        e2e::write_file(scratch.path / "first", "first");
+        e2e::write_file(scratch.path / "second", "second");
+        const auto hand_over = [&](const fs::path& download) {
+            return quillmoor_hand_over_file("/bin/true", target.c_str(), download.c_str());
+        };
+        // A second caller hands over while the first starts its updater, which fails: the second's copy
+        // stays, for the updater it started.
+        EXPECT_EQ(exit_status(on_road(road,
+                                      [&] {
+                                          during_start = [&] {
+                                              return hand_over(scratch.path / "second") == 0 ? ENOEXEC : 98;
+                                          };
+                                          return hand_over(scratch.path / "first");
+                                      })),
+                  ENOEXEC);
+        EXPECT_EQ(e2e::read_file(target.string() + "~"), "second");
+        // A copy staged from the pending copy that the application saved holds its only download.
+        EXPECT_EQ(exit_status(on_road(road,
+                                      [&] {
+                                          during_start = [] { return ENOEXEC; };
+                                          return hand_over(target.string() + "~");
+                                      })),
+                  ENOEXEC);
+        EXPECT_EQ(e2e::read_file(target.string() + "~"), "second");
+        EXPECT_EQ(entries(scratch.path), (std::vector<std::string>{"Tool~", "first", "second"}));
+    }
+}
 
 TEST(PosixHandOver, TheCopyTakesThePendingNameOnlyWholeAndTheUpdaterStartsAfresh) {
     // A new program without a target yet, and the longest name that leaves room for the mark, with
@@ -651,10 +726,12 @@ TEST(PosixHandOver, WithoutUnnamedFilesACallerMeetingAnotherCallersCopyIsToldBus
 TEST(PosixHandOver, EachCallStagesWhatItMayOrSaysWhyAndLeavesTheFolderAsItWas) {
     e2e::Scratch scratch;
     const fs::path app = scratch.path / "app", target = app / "Tool", download = scratch.path / "download";
-    const fs::path in_place = app / "Tool~", state = scratch.path / "state";
+    const fs::path in_place = app / "Tool~", state = scratch.path / "state", keys = scratch.path / "keys";
     fs::create_directory(app);
     e2e::write_file(target, "old");
+    fs::permissions(target, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
     fs::create_directory(scratch.path / "folder");
+    fs::create_directory(keys);
     ASSERT_EQ(::mkfifo((scratch.path / "pipe").c_str(), 0600), 0);
     // The new copy kept where the named road writes its own: never removed, never written into.
     const fs::path kept = app / partial_name("Tool~");
@@ -663,15 +740,51 @@ TEST(PosixHandOver, EachCallStagesWhatItMayOrSaysWhyAndLeavesTheFolderAsItWas) {
         empty = "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855",
         abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
         of_million = "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
-    std::string upper = abc, too_long = abc + "0", not_hexadecimal = abc;
+    std::string upper = abc, too_long = abc + "0", not_hexadecimal = abc, last_digit = abc;
     std::transform(abc.begin(), abc.end(), upper.begin(), ::toupper);
     not_hexadecimal[7] = 'g';
+    last_digit[63] = 'c';
+    // Keys made here by openssl: two on P-256 and one RSA-2048 that sign, and kinds and sizes refused.
+    const auto openssl = [&](const std::string& arguments) {
+        return std::system(("cd " + keys.string() + " && openssl " + arguments + " 2>/dev/null").c_str()) == 0;
+    };
+    for (const auto& [name, kind] : std::map<std::string, std::string>{
+             {"p256", "EC -pkeyopt ec_paramgen_curve:P-256"}, {"other", "EC -pkeyopt ec_paramgen_curve:P-256"},
+             {"rsa2048", "RSA -pkeyopt rsa_keygen_bits:2048"}, {"rsa1024", "RSA -pkeyopt rsa_keygen_bits:1024"},
+             {"p384", "EC -pkeyopt ec_paramgen_curve:P-384"}, {"ed25519", "ED25519"}}) {
+        ASSERT_TRUE(openssl("genpkey -algorithm " + kind + " -out " + name + ".pem") &&
+                    openssl("pkey -in " + name + ".pem -pubout -out " + name + ".pub"));
+    }
+    const auto ring = [&](std::initializer_list<const char*> names) {
+        std::string pem;
+        for (const char* name : names) pem += e2e::read_file(keys / (std::string(name) + ".pub"));
+        return pem;
+    };
+    // What a publisher's pipeline gives: the base64 of the DER signature over the file's SHA-256 digest.
+    const auto signature = [&](const char* key, const std::string& content) {
+        e2e::write_file(keys / "signed", content);
+        return openssl("dgst -sha256 -sign " + std::string(key) + ".pem signed | openssl base64 -A >signature")
+                   ? e2e::read_file(keys / "signature")
+                   : std::string("<failed>");
+    };
+    using Call = std::function<int(const char* updater, const char* target, const char* new_copy)>;
+    const auto checked = [](const char* sha256) -> Call {
+        return [sha256](auto updater, auto target, auto new_copy) {
+            return quillmoor_hand_over_file_checked(updater, target, new_copy, sha256);
+        };
+    };
+    const auto signed_by = [](std::string signature, std::string keys) -> Call {
+        return [=](auto updater, auto target, auto new_copy) {
+            return quillmoor_hand_over_file_signed(updater, target, new_copy, signature.c_str(), keys.c_str());
+        };
+    };
+    const std::string by_p256 = signature("p256", "new"), by_rsa = signature("rsa2048", "new");
     const struct {
         const char* what;
         std::string target, new_copy;
         std::optional<std::string> content;  // written to the new copy first, where there is one
-        std::optional<const char*> sha256;   // the checked call's digest, where it is the checked call
-        int unnamed, named;                  // the error on each road
+        Call call;                           // where set, the call made instead of the unchecked one
+        int unnamed, named;                  // the error on the road of unnamed copies, and the named one
     } cases[] = {
         {"a folder as the new copy", target, scratch.path / "folder", {}, {}, EISDIR, EISDIR},
         {"a pipe as the new copy, with no writer", target, scratch.path / "pipe", {}, {}, EINVAL, EINVAL},
@@ -681,41 +794,73 @@ TEST(PosixHandOver, EachCallStagesWhatItMayOrSaysWhyAndLeavesTheFolderAsItWas) {
         {"a target that ends in a separator", target.string() + "/", download, "new", {}, EINVAL, EINVAL},
         {"an empty target", "", download, "new", {}, EINVAL, EINVAL},
         {"the new copy under the named road's name", target, kept, "kept", {}, 0, EINVAL},
-        {"checked: the empty file", target, download, "", empty.c_str(), 0, 0},
-        {"checked: upper-case digits", target, download, "abc", upper.c_str(), 0, 0},
-        {"checked: a million bytes", target, download, million, of_million.c_str(), 0, 0},
+        {"the pending copy itself, as the application saved it", target, in_place, "mine", {}, 0, 0},
+        {"checked: the empty file", target, download, "", checked(empty.c_str()), 0, 0},
+        {"checked: upper-case digits", target, download, "abc", checked(upper.c_str()), 0, 0},
+        {"checked: a million bytes", target, download, million, checked(of_million.c_str()), 0, 0},
         {"checked: bytes changed after the digest was taken", target, download, million + "b",
-         of_million.c_str(), mismatch_status, mismatch_status},
-        {"checked: the pending copy itself", target, in_place, million, of_million.c_str(), 0, 0},
-        {"checked: the pending copy itself, changed", target, in_place, "abd", abc.c_str(), mismatch_status,
+         checked(of_million.c_str()), mismatch_status, mismatch_status},
+        {"checked: the last digit wrong", target, download, "abc", checked(last_digit.c_str()), mismatch_status,
          mismatch_status},
-        {"checked: a digit short", target, download, "abc", abc.c_str() + 1, EINVAL, EINVAL},
-        {"checked: a digit too many", target, download, "abc", too_long.c_str(), EINVAL, EINVAL},
-        {"checked: no hexadecimal digit", target, download, "abc", not_hexadecimal.c_str(), EINVAL, EINVAL},
-        {"checked: no digest", target, download, "abc", nullptr, EINVAL, EINVAL},
+        {"checked: the pending copy itself", target, in_place, million, checked(of_million.c_str()), 0, 0},
+        {"checked: the pending copy itself, changed", target, in_place, "abd", checked(abc.c_str()),
+         mismatch_status, mismatch_status},
+        {"checked: a digit short", target, download, "abc", checked(abc.c_str() + 1), EINVAL, EINVAL},
+        {"checked: a digit too many", target, download, "abc", checked(too_long.c_str()), EINVAL, EINVAL},
+        {"checked: no hexadecimal digit", target, download, "abc", checked(not_hexadecimal.c_str()), EINVAL,
+         EINVAL},
+        {"checked: no digest", target, download, "abc", checked(nullptr), EINVAL, EINVAL},
+        {"signed: P-256", target, download, "new", signed_by(by_p256, ring({"p256"})), 0, 0},
+        {"signed: RSA-2048", target, download, "new", signed_by(by_rsa, ring({"rsa2048"})), 0, 0},
+        {"signed: by the last key of a ring", target, in_place, "new",
+         signed_by(by_p256, ring({"other", "rsa2048", "p256"})), 0, 0},
+        {"signed: by a key outside the ring", target, download, "new", signed_by(by_p256, ring({"other"})),
+         signature_status, signature_status},
+        {"signed: other bytes", target, download, "new", signed_by(signature("p256", "old"), ring({"p256"})),
+         signature_status, signature_status},
+        {"signed: a byte changed after signing", target, download, million + "b",
+         signed_by(signature("rsa2048", million + "c"), ring({"rsa2048"})), signature_status, signature_status},
+        {"signed: no base64", target, download, "new", signed_by("not base64!", ring({"p256"})), EINVAL, EINVAL},
+        {"signed: no signature of that form", target, download, "new", signed_by(by_rsa, ring({"p256"})), EINVAL,
+         EINVAL},
+        {"signed: a ring with no key", target, download, "new", signed_by(by_p256, "no key here"), EINVAL, EINVAL},
+        {"signed: an Ed25519 key", target, download, "new", signed_by(by_p256, ring({"ed25519"})), EINVAL, EINVAL},
+        {"signed: a P-384 key", target, download, "new", signed_by(by_p256, ring({"p384"})), EINVAL, EINVAL},
+        {"signed: an RSA-1024 key beside the signing one", target, download, "new",
+         signed_by(by_p256, ring({"p256", "rsa1024"})), EINVAL, EINVAL},
+        {"same publisher: Windows' alone", target, download, "new",
+         [](auto updater, auto target, auto new_copy) {
+             return quillmoor_hand_over_file_same_publisher(updater, target, new_copy);
+         },
+         ENOTSUP, ENOTSUP},
     };
-    for (const Road road : {Road::unnamed, Road::named}) {
+    for (const Road road : {Road::unnamed, Road::named, Road::unprivileged, Road::without_proc}) {
         for (const auto& c : cases) {
             SCOPED_TRACE(std::string(c.what) + " on the " + road_name(road) + " road");
             if (c.content) e2e::write_file(c.new_copy, *c.content);
+            struct stat given {};
+            ::stat(c.new_copy.c_str(), &given);
             const std::vector<std::string> before = entries(app);
-            const int expected = road == Road::named ? c.named : c.unnamed;
-            EXPECT_EQ(exit_status(on_road(
-                          road,
-                          [&] {
-                              ::alarm(5);  // a call held for good ends here
-                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
-                              return c.sha256 ? quillmoor_hand_over_file_checked(
-                                                    QM_PROBE, c.target.c_str(), c.new_copy.c_str(), *c.sha256)
-                                              : quillmoor_hand_over_file(QM_PROBE, c.target.c_str(),
-                                                                         c.new_copy.c_str());
-                          })),
+            const int expected = road == Road::named || road == Road::without_proc ? c.named : c.unnamed;
+            EXPECT_EQ(exit_status(on_road(road,
+                                          [&] {
+                                              ::alarm(5);  // a call held for good ends here
+                                              ::setenv("QM_PROBE_STATE", state.c_str(), 1);
+                                              return c.call ? c.call(QM_PROBE, c.target.c_str(), c.new_copy.c_str())
+                                                            : quillmoor_hand_over_file(QM_PROBE, c.target.c_str(),
+                                                                                       c.new_copy.c_str());
+                                          })),
                       expected);
-            if (c.content) {
+            if (c.content && (expected != 0 || c.new_copy != in_place)) {
                 EXPECT_TRUE(e2e::read_file(c.new_copy) == *c.content) << "the new copy was changed";
             }
             if (expected == 0) {
+                // A copy of its own, written and checked by the call, with the bits to be started by.
+                struct stat staged {};
+                ::stat(in_place.c_str(), &staged);
                 EXPECT_TRUE(e2e::read_file(in_place) == *c.content);
+                EXPECT_NE(staged.st_ino, given.st_ino) << "the caller's file itself was installed";
+                EXPECT_EQ(staged.st_mode & 0777, 0750u) << "the executable's bits";
                 EXPECT_NE(e2e::await_lines(state, 1), "") << "the updater started";
             } else {
                 EXPECT_EQ(entries(app), before) << "nothing left behind";
