@@ -259,23 +259,21 @@ static void remove_open_file(HANDLE file) {
 static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pending,
                    const struct quillmoor_check* check, HANDLE* copy) {
     DWORD error = create_temporary(temporary, copy);
-    int attempt;
     if (!error) error = copy_bytes(source, *copy, check);
     /* Closed before the rename, which cannot replace a file held open: the source may be the pending
        copy itself, staged by the caller. */
     CloseHandle(source);
     if (!error && check) error = (DWORD)check->verdict(check->state, (intptr_t)*copy);
     if (!error && !FlushFileBuffers(*copy)) error = failure();
-    /* The pending name may be held a moment by a concurrent caller that starts its updater on it, so
-       it is asked again. A file (not a folder) that still can't be replaced is held open by another,
-       a caller or another program: the call is told busy. */
-    for (attempt = 0; !error; ++attempt) {
+    if (!error) {
         clear_read_only(pending);
         error = rename_open_file(*copy, pending);
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 3) break;
-        error = 0;
     }
-    if (error == ERROR_ACCESS_DENIED && !(GetFileAttributesW(pending) & FILE_ATTRIBUTE_DIRECTORY))
+    /* A plain file (not a folder, a link, or read-only) that can't be replaced is held open by
+       another: a concurrent caller starting its updater on it, or another program. */
+    if (error == ERROR_ACCESS_DENIED && !(GetFileAttributesW(pending) & (FILE_ATTRIBUTE_DIRECTORY |
+                                                                          FILE_ATTRIBUTE_REPARSE_POINT |
+                                                                          FILE_ATTRIBUTE_READONLY)))
         error = ERROR_SHARING_VIOLATION;
     if (error && *copy != INVALID_HANDLE_VALUE) {
         remove_open_file(*copy);

@@ -119,6 +119,13 @@ std::wstring notice_text(const std::string& text) {
     return wide;
 }
 
+// The last error of a call that failed, never 0: a failure must never read as success, or as a
+// notice with "(0)", even where the system left no code behind.
+DWORD last_error() {
+    const DWORD error = GetLastError();
+    return error != 0 ? error : ERROR_GEN_FAILURE;
+}
+
 FileStatus verdict(DWORD error) {
     switch (error) {
         case ERROR_FILE_NOT_FOUND:
@@ -175,21 +182,20 @@ FileStatus query_file(const std::string& path) {
     if (!name) return {Presence::unknown, ERROR_NO_UNICODE_TRANSLATION};
 
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
-    if (!GetFileAttributesExW(name->c_str(), GetFileExInfoStandard, &attributes))
-        return verdict(GetLastError());
+    if (!GetFileAttributesExW(name->c_str(), GetFileExInfoStandard, &attributes)) return verdict(last_error());
     if (!(attributes.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) return {Presence::present, 0};
 
     // A link or junction: what counts is the object behind it.
     const HANDLE behind = CreateFileW(name->c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (behind == INVALID_HANDLE_VALUE) return verdict(GetLastError());
+    if (behind == INVALID_HANDLE_VALUE) return verdict(last_error());
     FILE_BASIC_INFO info{};
     const bool read = GetFileInformationByHandleEx(behind, FileBasicInfo, &info, sizeof info);
-    const DWORD read_error = GetLastError();
+    const DWORD read_error = read ? 0 : last_error();
     const bool closed = CloseHandle(behind);
     if (!read) return verdict(read_error);
-    if (!closed) return verdict(GetLastError());
+    if (!closed) return verdict(last_error());
     return {Presence::present, 0};
 }
 
@@ -201,9 +207,7 @@ std::uint32_t move_over(const std::string& from, const std::string& to) {
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED)) {
         return 0;
     }
-    // A failure must never read as success, even if the system left no code behind.
-    const DWORD error = GetLastError();
-    return error != 0 ? error : ERROR_GEN_FAILURE;
+    return last_error();
 }
 
 std::string system_error_text(std::uint32_t code) {

@@ -138,17 +138,25 @@ HANDLE WINAPI record_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECU
 
 BOOL WINAPI record_delete_file(LPCWSTR name) {
     names.push_back(name);
+    handed.push_back(L"delete " + std::wstring(name));
     return delete_file_call(name);
 }
 
+// A name whose attributes are reported as these, and never changed: a link or a folder, read-only,
+// which Wine does not show (it follows links, and keeps no read-only bit on folders).
+std::wstring reported_name;
+DWORD reported_attributes = 0;
+
 DWORD WINAPI record_get_attributes(LPCWSTR name) {
     names.push_back(name);
-    return get_attributes_call(name);
+    return name == reported_name ? reported_attributes : get_attributes_call(name);
 }
 
 BOOL WINAPI record_set_attributes(LPCWSTR name, DWORD attributes) {
     names.push_back(name);
-    return set_attributes_call(name, attributes);
+    if (name != reported_name) return set_attributes_call(name, attributes);
+    handed.push_back(L"attributes changed: " + reported_name);
+    return TRUE;
 }
 
 BOOL WINAPI record_dll_directory(LPCWSTR folder) {
@@ -198,6 +206,35 @@ BOOL WINAPI unreadable_file_id(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind, LPVO
         return FALSE;
     }
     return file_information_call(file, kind, data, size);
+}
+
+// Calls that fail where a test says: with that code, 0 meaning none set; and attributes that report a
+// link, which Wine never shows, in front of whatever is there.
+std::optional<DWORD> failing_with, opening_fails_with;
+bool link_reported = false;
+
+BOOL WINAPI fake_attributes(LPCWSTR name, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+    if (failing_with) {
+        SetLastError(*failing_with);
+        return FALSE;
+    }
+    const BOOL got = attributes_call(name, level, data);
+    if (got && link_reported)
+        static_cast<WIN32_FILE_ATTRIBUTE_DATA*>(data)->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return got;
+}
+
+BOOL WINAPI fake_move(LPCWSTR from, LPCWSTR to, DWORD flags) {
+    if (!failing_with) return move_call(from, to, flags);
+    SetLastError(*failing_with);
+    return FALSE;
+}
+
+HANDLE WINAPI fake_create_file(LPCWSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                               DWORD disposition, DWORD flags, HANDLE model) {
+    if (!opening_fails_with) return create_file_call(name, access, share, security, disposition, flags, model);
+    SetLastError(*opening_fails_with);
+    return INVALID_HANDLE_VALUE;
 }
 
 void WINAPI record_sleep(DWORD milliseconds) {
@@ -669,6 +706,12 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
         write_file(path, "old");
         SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
     };
+    // The pending name reported as a link or a folder, whose read-only bit is not the call's to clear.
+    const auto report_as = [](Call& c, DWORD attributes) {
+        write_file(c.at(L"Tool.exe~"), "new");
+        reported_name = c.at(L"Tool.exe~");
+        reported_attributes = attributes;
+    };
     const auto staged_in_doubt = [](Call& c) {
         write_file(c.at(L"Tool.exe~"), "new");
         c.new_copy = c.target + "~";
@@ -697,6 +740,10 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
     } roads[] = {
         {"new copy", 0, "Tool.exe~ new.bin", [](Call&) {}},
         {"read-only pending copy", 0, "Tool.exe~ new.bin", [&](Call& c) { read_only(c.at(L"Tool.exe~")); }},
+        {"read-only link as the pending copy", ERROR_ACCESS_DENIED, "Tool.exe~ new.bin",
+         [&](Call& c) { report_as(c, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT); }},
+        {"read-only folder as the pending copy", ERROR_ACCESS_DENIED, "Tool.exe~ new.bin",
+         [&](Call& c) { report_as(c, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY); }},
         {"read-only leftover temporary", 0, "Tool.exe~ new.bin",
          [&](Call& c) { read_only(c.at(temporary)); }},
         {"temporary held open by a concurrent call", ERROR_SHARING_VIOLATION, "<temporary> new.bin",
@@ -757,9 +804,14 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
          }},
         {"checked call held at its rename while another caller hands over other bytes", 0,
          "Tool.exe~ new.bin other.bin",
-         [](Call& c) {
+         [&](Call& c) {
              c.sha256 = of_new;
-             during_rename = [c] {
+             during_rename = [c, temporary] {
+                 const HANDLE intruder = CreateFileW(c.at(temporary).c_str(), GENERIC_WRITE, FILE_SHARE_READ |
+                                                     FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                                     0, nullptr);
+                 EXPECT_EQ(intruder, INVALID_HANDLE_VALUE) << "another program can write into the checked copy";
+                 if (intruder != INVALID_HANDLE_VALUE) CloseHandle(intruder);
                  write_file(c.at(L"other.bin"), "other");
                  EXPECT_EQ(quillmoor_hand_over_file(utf8(c.updater).c_str(), c.target.c_str(),
                                                     utf8(c.at(L"other.bin")).c_str()),
@@ -829,6 +881,7 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
                         identity_of(started_name) == identity_of(long_form(c.updater)));
         }
         file_id_unreadable = false;
+        reported_name.clear();
         start_refused.reset();
         held.reset();
 
@@ -836,6 +889,13 @@ TEST_F(HandOver, StagesTheNewCopyAndStartsTheUpdaterOrSaysWhyAndLeavesNothingBeh
         EXPECT_EQ(names_in(c.folder), road.left);
         const std::string pending = read_file(c.at(L"Tool.exe~"));
         EXPECT_TRUE(pending == "new" || pending == "<missing>") << pending;
+        // Neither a link's or a folder's read-only bit is cleared, nor the pending copy removed by name.
+        EXPECT_EQ(std::count_if(handed.begin(), handed.end(),
+                                [](const std::wstring& call) {
+                                    return call.starts_with(L"attributes changed") ||
+                                           (call.starts_with(L"delete ") && call.ends_with(L"~"));
+                                }),
+                  0);
         // No plain name that a default Windows refuses (MAX_PATH or more) reaches a file call.
         for (const std::wstring& name : names) {
             EXPECT_TRUE(name.size() < MAX_PATH || name.starts_with(L"\\\\?\\")) << utf8(name);
@@ -983,7 +1043,7 @@ TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRig
     ASSERT_FALSE(handed.empty());
     EXPECT_EQ(utf8(handed.front()), "peek messages, removal " + std::to_string(PM_NOREMOVE));
     // Ctrl+C, which whoever started the updater may have made it ignore, is handled again.
-    std::wstring in_force = L"dll directory reset", ctrl_c = L"ctrl-c as inherited", started;
+    std::wstring in_force = L"dll directory as inherited", ctrl_c = L"ctrl-c as inherited", started;
     for (const std::wstring& call : handed) {
         if (call.rfind(L"start ", 0) == 0) {
             started = call.substr(6);
@@ -998,6 +1058,34 @@ TEST(Win32Platform, TheBusyCursorEndsAndTheNewCopyGetsTheUsualDllSearchAndTheRig
     ASSERT_FALSE(started.empty()) << "started nothing";
     // The right to come to the front, which the application gives the updater, goes on to the copy.
     EXPECT_EQ(utf8(handed.back()), "allow foreground " + utf8(started));
+}
+
+TEST(Win32Platform, AFailedCallIsNeverTakenForSuccessNorALinkThatCantBeFollowedForAFile) {
+    Scratch scratch;
+    const std::string pending = utf8(scratch.path + L"\\Tool.exe~"), target = utf8(scratch.path + L"\\Tool.exe");
+    write_file(scratch.path + L"\\Tool.exe~", "new");
+    std::optional<Redirect> attributes, move, create_file;
+    redirect(attributes, "KERNEL32.dll", "GetFileAttributesExW", fake_attributes, attributes_call);
+    redirect(move, "KERNEL32.dll", "MoveFileExW", fake_move, move_call);
+    redirect(create_file, "KERNEL32.dll", "CreateFileW", fake_create_file, create_file_call);
+    const auto presence = [&] {
+        const platform::FileStatus status = platform::query_file(pending);
+        return std::pair{status.presence, status.error};
+    };
+    const std::pair unknown_with_no_code{platform::Presence::unknown, std::uint32_t{ERROR_GEN_FAILURE}};
+    failing_with = 0;  // a failure for which the system set no code
+    EXPECT_EQ(presence(), unknown_with_no_code);
+    EXPECT_EQ(platform::move_over(pending, target), std::uint32_t{ERROR_GEN_FAILURE});
+    failing_with.reset();
+    // A link: what counts is the object behind it, which must be opened to be known.
+    link_reported = true;
+    EXPECT_EQ(presence(), std::pair(platform::Presence::present, std::uint32_t{0}));
+    opening_fails_with = ERROR_ACCESS_DENIED;
+    EXPECT_EQ(presence(), std::pair(platform::Presence::unknown, std::uint32_t{ERROR_ACCESS_DENIED}));
+    opening_fails_with = 0;
+    EXPECT_EQ(presence(), unknown_with_no_code);
+    opening_fails_with.reset();
+    link_reported = false;
 }
 
 TEST(Win32Platform, EveryPauseAsksTheSystemForItsWholeLength) {
