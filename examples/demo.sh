@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Walks the road of a self-update end to end: version 1 of the example application finds version 2
-# downloaded beside it with the digest its update server published, writes it as Tool~ once its bytes
-# have that digest, starts the updater and exits; the updater renames Tool~ over Tool and starts it. Natively with the native updater, and under Wine with the Windows one:
-# the 32-bit one where this machine runs 32-bit programs, else its 64-bit twin.
+# downloaded beside it with its publisher's signature, writes it as Tool~ once that signature verifies
+# with the public key that version 1 holds, starts the updater and exits; the updater renames Tool~
+# over Tool and starts it. The key pair is made by the example's build (openssl) and never kept in
+# the repository. Natively with the native updater, and under Wine with the Windows one: the 32-bit
+# one where this machine runs 32-bit programs, else its 64-bit twin.
 #
 # Usage: bash examples/demo.sh [native|windows|all]        (default: all)
 # Needs the updater built first (cmake --preset native / windows-x86 / windows-x64 and cmake
@@ -44,6 +46,12 @@ example_build() {
 # The time stamp of the first log line that matches, in seconds.
 stamp_of() { awk -v pattern="$2" '$0 ~ pattern { print $1; exit }' "$1"; }
 
+# The publisher's signature of a release, as its pipeline makes it: the base64 of the DER signature
+# over the file's SHA-256 digest, by the private key that the example's build made.
+sign() {
+  openssl dgst -sha256 -sign "$1/release-signing-key.pem" "$2" | openssl base64 -A
+}
+
 # Waits until version 2 has recorded its start, or the deadline has passed.
 wait_for_version_2() {
   local log=$1 waited=0
@@ -60,8 +68,8 @@ report() {
   local handed exited restarted
   handed=$(stamp_of "$log" ' version 1 pid [0-9]* handed ')
   exited=$(stamp_of "$log" ' version 1 pid [0-9]* exiting')
-  echo "Version 1 checked its download against the published digest as it wrote it as ${tool}~," \
-    "started the updater, and exited" \
+  echo "Version 1 verified its download's signature with the public key it holds (ECDSA P-256) as it" \
+    "wrote it as ${tool}~, started the updater, and exited" \
     "$(awk -v a="$handed" -v b="$exited" 'BEGIN { printf "%.2f", b - a }') s later."
   restarted=$(stamp_of "$log" ' version 2 pid [0-9]* started')
   # What the user feels: how long no version of the application ran.
@@ -74,7 +82,7 @@ report() {
 }
 
 demo_native() {
-  install_missing cmake make g++ libssl-dev
+  install_missing cmake make g++ libssl-dev openssl
   local updater=${QM_NATIVE_UPDATER:-$root/build/native/quillmoor-updater}
   [[ -x "$updater" ]] || {
     echo "No native updater at $updater: run cmake --preset native && cmake --build --preset native" >&2
@@ -85,7 +93,7 @@ demo_native() {
   rm -rf "$folder" && mkdir -p "$folder"
   cp "$build/v1/Tool" "$folder/Tool"
   cp "$build/v2/Tool" "$folder/Tool.download"
-  sha256sum "$build/v2/Tool" | cut -c1-64 >"$folder/Tool.download.sha256"
+  sign "$build" "$build/v2/Tool" >"$folder/Tool.download.sig"
   cp "$updater" "$folder/quillmoor-updater"
 
   echo "== Native: $folder"
@@ -101,7 +109,7 @@ demo_native() {
 }
 
 demo_windows() {
-  install_missing cmake make wine wine64 wine32:i386
+  install_missing cmake make openssl wine wine64 wine32:i386
   local arch=${QM_WINDOWS_ARCH:-} why="chosen by QM_WINDOWS_ARCH"
   if [[ -z $arch ]]; then
     if bash "$root/scripts/wine.sh" runs x86; then
@@ -126,7 +134,7 @@ demo_windows() {
   rm -rf "$folder" && mkdir -p "$folder"
   cp "$build/v1/Tool.exe" "$folder/Tool.exe"
   cp "$build/v2/Tool.exe" "$folder/Tool.exe.download"
-  sha256sum "$build/v2/Tool.exe" | cut -c1-64 >"$folder/Tool.exe.download.sha256"
+  sign "$build" "$build/v2/Tool.exe" >"$folder/Tool.exe.download.sig"
   cp "$updater" "$folder/quillmoor-updater.exe"
 
   # A Wine prefix of the demo's own, set up once, with no prompts for add-ons.

@@ -1,8 +1,8 @@
 // A tiny application that updates itself with the updater. The build makes it twice: version 1
-// finds a downloaded update beside itself with the SHA-256 digest that its update server published,
-// hands it over with one checked call (which writes it as "<own name>~" only if its bytes have that
-// digest, and starts the updater) and exits; whichever version runs records it in update-demo.log
-// beside itself.
+// finds a downloaded update beside itself with the signature that its publisher made of it, hands it
+// over with one signed call (which writes it as "<own name>~" only if that signature verifies with
+// the public key compiled in here, and starts the updater) and exits; whichever version runs records
+// it in update-demo.log beside itself.
 //
 // Usage: Tool            run (and install a waiting update, if any)
 //        Tool --version  print the version and do nothing else
@@ -18,6 +18,7 @@
 #endif
 
 #include "quillmoor/handover.h"
+#include "release_key.h"
 
 #ifndef APP_VERSION
 #error "the build defines APP_VERSION (1 or 2)"
@@ -92,10 +93,12 @@ int main(int argc, char** argv) {
     const std::string log = directory + separator + "update-demo.log";
     record(log, "started");
 
-    // The digest that the update server published with the download, in its release notes or feed.
-    char digest[65] = {};
-    if (std::FILE* in = std::fopen((self + ".download.sha256").c_str(), "rb")) {
-        std::fread(digest, 1, 64, in);
+    // The signature that came with the download, in the update feed: base64 text. The public key to
+    // verify it with is our own, compiled in, so whoever runs the update server cannot forge one.
+    std::string signature;
+    if (std::FILE* in = std::fopen((self + ".download.sig").c_str(), "rb")) {
+        char piece[512];
+        for (std::size_t got; (got = std::fread(piece, 1, sizeof piece, in)) > 0;) signature.append(piece, got);
         std::fclose(in);
     }
 
@@ -106,13 +109,13 @@ int main(int argc, char** argv) {
     if (std::rename(download.c_str(), claimed.c_str()) != 0) return 0;  // no update waiting
 
     // The demo runs in folders of plain ASCII, which the ANSI code page and the call's UTF-8 spell alike.
-    if (const int error = quillmoor_hand_over_checked(claimed.c_str(), digest)) {
+    if (const int error = quillmoor_hand_over_signed(claimed.c_str(), signature.c_str(), release_public_key)) {
         std::rename(claimed.c_str(), download.c_str());  // for the next start
         record(log, "could not hand over " + claimed + ": error " + std::to_string(error));
         return 1;
     }
     std::remove(claimed.c_str());
-    record(log, "handed " + self + "~, its digest checked, to the updater");
+    record(log, "handed " + self + "~, its signature verified with the key this version holds, to the updater");
 
     std::this_thread::sleep_for(shutdown_delay);
     record(log, "exiting");
