@@ -1,7 +1,8 @@
-/* Times the hand-over of one new copy, unchecked and checked, and the SHA-256 digest alone over the
-   same bytes in memory, with the system's own cryptography (libcrypto, CNG). Usage: checked NEW_COPY
-   TARGET SHA256 RUNS; prints the three medians in milliseconds. Given one argument, it plays the
-   updater that the hand-over starts, and ends at once. */
+/* Times the hand-over of one new copy, unchecked, checked and signed (by each key given), and the
+   SHA-256 digest alone over the same bytes in memory, with the system's own cryptography (libcrypto,
+   CNG). Usage: checked NEW_COPY TARGET SHA256 RUNS [SIGNATURE_FILE KEYS_FILE]...; prints the medians
+   in milliseconds: unchecked, checked, the digest alone, then each signed one. Given one argument, it
+   plays the updater that the hand-over starts, and ends at once. */
 #define _POSIX_C_SOURCE 200809L /* clock_gettime */
 #include <stdio.h>
 #include <stdlib.h>
@@ -57,18 +58,41 @@ static double median(double* values, int count) {
     return count % 2 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
 }
 
+/* The whole content of a text file, or NULL. */
+static char* text_of(const char* path) {
+    FILE* file = fopen(path, "rb");
+    char* text = NULL;
+    long size;
+    if (file && fseek(file, 0, SEEK_END) == 0 && (size = ftell(file)) >= 0 && fseek(file, 0, SEEK_SET) == 0 &&
+        (text = calloc(1, (size_t)size + 1)) != NULL && fread(text, 1, (size_t)size, file) != (size_t)size) {
+        free(text);
+        text = NULL;
+    }
+    if (file) fclose(file);
+    return text;
+}
+
 int main(int argc, char** argv) {
-    enum { most_runs = 64 };
-    double unchecked[most_runs], checked[most_runs], alone[most_runs], begun;
+    enum { most_runs = 64, most_keys = 4 };
+    double unchecked[most_runs], checked[most_runs], alone[most_runs], signed_by[most_keys][most_runs], begun;
+    char* signatures[most_keys];
+    char* keys[most_keys];
     unsigned char result[32], *bytes;
     char pending[4096];
     long size;
-    int runs, run;
+    int runs, run, key, key_count = (argc - 5) / 2;
     FILE* file;
     if (argc == 2) return 0; /* started as the updater */
-    if (argc != 5 || (runs = atoi(argv[4])) < 1 || runs > most_runs) {
-        fprintf(stderr, "usage: checked NEW_COPY TARGET SHA256 RUNS (1 to %d)\n", most_runs);
+    if (argc < 5 || (argc - 5) % 2 || key_count > most_keys || (runs = atoi(argv[4])) < 1 || runs > most_runs) {
+        fprintf(stderr, "usage: checked NEW_COPY TARGET SHA256 RUNS (1 to %d) [SIGNATURE_FILE KEYS_FILE]...\n",
+                most_runs);
         return 2;
+    }
+    for (key = 0; key < key_count; ++key) {
+        if (!(signatures[key] = text_of(argv[5 + 2 * key])) || !(keys[key] = text_of(argv[6 + 2 * key]))) {
+            fprintf(stderr, "cannot read %s or %s\n", argv[5 + 2 * key], argv[6 + 2 * key]);
+            return 1;
+        }
     }
     snprintf(pending, sizeof pending, "%s~", argv[2]);
     /* The same bytes in memory, for the digest alone. */
@@ -93,12 +117,20 @@ int main(int argc, char** argv) {
         begun = now_ms();
         digest(bytes, (size_t)size, result);
         alone[run] = now_ms() - begun;
+        for (key = 0; key < key_count; ++key) {
+            remove(pending);
+            begun = now_ms();
+            error |= quillmoor_hand_over_file_signed(argv[0], argv[2], argv[1], signatures[key], keys[key]);
+            signed_by[key][run] = now_ms() - begun;
+        }
         if (error) {
             fprintf(stderr, "a hand-over failed: %d\n", error);
             return 1;
         }
     }
     remove(pending);
-    printf("%.1f %.1f %.1f\n", median(unchecked, runs), median(checked, runs), median(alone, runs));
+    printf("%.1f %.1f %.1f", median(unchecked, runs), median(checked, runs), median(alone, runs));
+    for (key = 0; key < key_count; ++key) printf(" %.1f", median(signed_by[key], runs));
+    printf("\n");
     return 0;
 }
