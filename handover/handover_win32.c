@@ -268,13 +268,13 @@ static DWORD stage(HANDLE source, const wchar_t* temporary, const wchar_t* pendi
     if (!error) {
         clear_read_only(pending);
         error = rename_open_file(*copy, pending);
+        /* A plain file (not a folder, a link, or read-only) that can't be replaced is held open by
+           another: a concurrent caller starting its updater on it, or another program. */
+        if (error == ERROR_ACCESS_DENIED && !(GetFileAttributesW(pending) & (FILE_ATTRIBUTE_DIRECTORY |
+                                                                              FILE_ATTRIBUTE_REPARSE_POINT |
+                                                                              FILE_ATTRIBUTE_READONLY)))
+            error = ERROR_SHARING_VIOLATION;
     }
-    /* A plain file (not a folder, a link, or read-only) that can't be replaced is held open by
-       another: a concurrent caller starting its updater on it, or another program. */
-    if (error == ERROR_ACCESS_DENIED && !(GetFileAttributesW(pending) & (FILE_ATTRIBUTE_DIRECTORY |
-                                                                          FILE_ATTRIBUTE_REPARSE_POINT |
-                                                                          FILE_ATTRIBUTE_READONLY)))
-        error = ERROR_SHARING_VIOLATION;
     if (error && *copy != INVALID_HANDLE_VALUE) {
         remove_open_file(*copy);
         CloseHandle(*copy);
