@@ -60,4 +60,9 @@ int quillmoor_publisher_of(const char* target, int running, struct quillmoor_pub
 int quillmoor_publisher_verdict(void* publisher, intptr_t staged_copy);
 void quillmoor_publisher_free(struct quillmoor_publisher* publisher);
 
+/* Windows: the path of `target` (UTF-8), or where it is null of the running executable, in the form
+   the file calls take at any length; the caller frees it. 0 or a system error code.
+   (handover_win32.c, for publisher_win32.c) */
+int quillmoor_path_of(const char* target, wchar_t** path);
+
 #endif

@@ -141,6 +141,15 @@ static DWORD own_path(wchar_t** path) {
     }
 }
 
+int quillmoor_path_of(const char* target, wchar_t** path) {
+    wchar_t* wide = NULL;
+    DWORD error = target ? widen(target, &wide) : own_path(&wide);
+    *path = NULL;
+    if (!error && (*path = file_name(wide)) == NULL) error = ERROR_NOT_ENOUGH_MEMORY;
+    free(wide);
+    return (int)error;
+}
+
 enum sameness { different, same, in_doubt };
 
 /* Whether `name` itself, not what a link there points to, is the file open at `file`: the same
