@@ -34,7 +34,8 @@ case $how in
     # The shared library, found beside the program by its soname; the static one's flags link too.
     export PKG_CONFIG_PATH=$archive/lib/pkgconfig
     read -ra flags <<<"$(pkg-config --cflags --libs quillmoor-handover-checked)"
-    cc -o "$work/static" "$consumer/app.c" "${flags[@]}" && rm "$work/static"
+    cc -o "$work/static" "$consumer/app.c" "${flags[@]}"
+    rm "$work/static"
     read -ra flags <<<"$(pkg-config --cflags --libs quillmoor-handover-shared)"
     cc -o "$work/app" "$consumer/app.c" "${flags[@]}" -Wl,-rpath,'$ORIGIN'
     cp "$archive/lib/libquillmoor-handover.so.1" "$archive/bin/quillmoor-updater" "$work/"
