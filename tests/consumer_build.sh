@@ -10,7 +10,7 @@
 set -euo pipefail
 source_dir=$1 work=$2 how=${3:-native} archive=${4:-}
 consumer=$source_dir/tests/consumer
-exe='' run=() toolchain=() text=''
+exe='' run=() toolchain=() text='' download=download
 case $how in
   x86) toolchain=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-i686.cmake") ;;
   x64) toolchain=(-DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/mingw-w64-x86_64.cmake") ;;
@@ -49,6 +49,7 @@ case $how in
     text="The new copy is not the file whose digest was promised."
     if [[ $how == python ]]; then
       export PYTHONDONTWRITEBYTECODE=1
+      download=$'download-\xff' # a Linux name need not be UTF-8: the wrapper passes its bytes
       install -m 755 "$consumer/app.py" "$work/app"
     else
       rm "$work/quillmoor_handover.py"
@@ -80,12 +81,12 @@ fi
 # (a comment, for a script), and the digest that its update server would promise.
 cd "$work"
 app=app$exe updater=quillmoor-updater$exe
-{ cat "$app"; echo "# version 2"; } >download
-cp download download.sent
-digest=$(sha256sum download | cut -c1-64)
+{ cat "$app"; echo "# version 2"; } >"$download"
+cp "$download" download.sent
+digest=$(sha256sum "$download" | cut -c1-64)
 : >run.out
 # Wine's helper processes inherit its output and outlive the program: they get a file, not our pipe.
-hand_over() { "${run[@]}" "./$app" download "$1" >>run.out 2>&1; }
+hand_over() { "${run[@]}" "./$app" "$download" "$1" >>run.out 2>&1; }
 
 # Without the updater beside it, the call fails; with another file's digest, it is refused, with the
 # library's own text where a wrapper gives one. Either way the folder stays as it was, and nothing
@@ -97,7 +98,7 @@ mv aside "$updater"
 if hand_over "$(echo other | sha256sum | cut -c1-64)"; then echo "another file's digest was taken"; exit 1; fi
 grep -qF "hand-over failed: $((0x20000256))${text:+: $text}" run.out || { cat run.out; exit 1; }
 [[ $(ls) == "$before" ]] || { echo "left behind:"; diff <(echo "$before") <(ls); exit 1; }
-cmp download download.sent
+cmp "$download" download.sent
 
 # The real thing: the updater replaces the application, which records its restart.
 hand_over "$digest" || { cat run.out; exit 1; }
@@ -107,7 +108,7 @@ for ((tenths = 0; tenths < 200; tenths++)); do
 done
 [[ -s "$app.log" ]] || { echo "no restart within 20 s"; cat run.out; exit 1; }
 cmp "$app" download.sent
-cmp download download.sent
+cmp "$download" download.sent
 [[ ! -e "$app~" ]]
 echo "consumer $how${archive:+ from $(basename "$archive")}: updated and restarted"
 cd / && rm -rf "$work"
