@@ -35,9 +35,9 @@ endif()
 install(FILES include/quillmoor/handover.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/quillmoor)
 
 if(WIN32 AND TARGET quillmoor_handover_shared)
-  # MSVC links only an import library in its own format, and on x86 with /SAFESEH, which GNU
-  # dlltool's objects fail. LLVM's dlltool makes one from the same .def, with the undecorated names
-  # that the DLL exports; it goes beside MinGW's.
+  # For MSVC: on x86 it links with /SAFESEH, which the objects of MinGW's import library fail, as
+  # GNU dlltool's would. LLVM's dlltool makes one in MSVC's own short form from the same .def, with
+  # the undecorated names that the DLL exports; it goes beside MinGW's.
   find_program(QUILLMOOR_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14)
   if(QUILLMOOR_LLVM_DLLTOOL)
     if(CMAKE_SIZEOF_VOID_P EQUAL 4)
