@@ -37,16 +37,14 @@ class HandoverError(OSError):
 
     def __init__(self, code):
         self.code = code
+        # Windows takes its codes as C's int: an HRESULT is a negative one there.
+        signed = code - (1 << 32) if code & 0x80000000 else code
         if code in _TEXTS:
-            text = _TEXTS[code]
+            super().__init__(code, _TEXTS[code])
         elif _WINDOWS:
-            text = ctypes.FormatError(code).strip()
+            super().__init__(None, ctypes.FormatError(signed).strip(), None, signed)
         else:
-            text = os.strerror(code)
-        if _WINDOWS and code not in _TEXTS:
-            super().__init__(None, text, None, code)
-        else:
-            super().__init__(code, text)
+            super().__init__(code, os.strerror(code))
 
 
 def _folders():
