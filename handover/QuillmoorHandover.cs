@@ -14,8 +14,9 @@ namespace Quillmoor
     /// <summary>A hand-over that did not happen: nothing was left behind.</summary>
     public sealed class HandoverException : Exception
     {
-        /// <summary>The system's error code (Windows), errno value (Linux) or HRESULT (a trust error),
-        /// or one of the library's own codes, Handover.DigestMismatch and the others.</summary>
+        /// <summary>The system's error code (Windows), errno value (Linux) or HRESULT (a trust error,
+        /// such as unchecked((int)0x800B0100)), or one of the library's own codes, Handover.DigestMismatch
+        /// and the others.</summary>
         public int Code { get; private set; }
 
         public HandoverException(int code) : base(Handover.Describe(code))
