@@ -3,9 +3,7 @@
 if(NOT DEFINED ENV{QUILLMOOR_SIGN_CERT} AND NOT DEFINED ENV{QUILLMOOR_SIGN_KEY})
   return()
 endif()
-file(GLOB_RECURSE staged "${CPACK_TEMPORARY_DIRECTORY}/*/quillmoor-updater.exe"
-     "${CPACK_TEMPORARY_DIRECTORY}/quillmoor-updater.exe" "${CPACK_TEMPORARY_DIRECTORY}/*/quillmoor-handover.dll"
-     "${CPACK_TEMPORARY_DIRECTORY}/quillmoor-handover.dll")
+file(GLOB_RECURSE staged "${CPACK_TEMPORARY_DIRECTORY}/*.exe" "${CPACK_TEMPORARY_DIRECTORY}/*.dll")
 if(NOT staged)
   message(FATAL_ERROR "No staged quillmoor-updater.exe under ${CPACK_TEMPORARY_DIRECTORY}")
 endif()

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the release from this checkout: the 32-bit Windows executable, its 64-bit twin and the fully
-# static Linux program, each packed by CPack with the licence, the documents and the hand-over
-# library's header and sources (and on Windows its DLL), plus SHA256SUMS, into dist/ (or the folder
-# given) and nothing else there. Reproducible: every time stamp is the commit's time.
+# Builds the release from this checkout: for 32-bit Windows, 64-bit Windows and Linux, the install tree
+# (the updater, fully static on Linux; the hand-over library's header, static and shared libraries,
+# CMake package and, on Linux, pkg-config files; on Windows an import library for MSVC too), packed by
+# CPack with the licence, the documents and the library's sources and wrappers, plus SHA256SUMS, into
+# dist/ (or the folder given) and nothing else there. Reproducible: every time stamp is the commit's.
 # With QUILLMOOR_SIGN_CERT and QUILLMOOR_SIGN_KEY (PEM files) the executables and DLLs are signed before
 # packing.
 # Usage: bash scripts/release.sh [OUTPUT_DIR]
@@ -11,8 +12,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # Paths given are taken from where the command was run.
 out=$(realpath -m "${1:-$root/dist}")
 
+# llvm: its dlltool makes the import library that MSVC links.
 packages=(cmake make g++ libssl-dev g++-mingw-w64-i686 binutils-mingw-w64-i686 g++-mingw-w64-x86-64-win32
-          binutils-mingw-w64-x86-64 git)
+          binutils-mingw-w64-x86-64 llvm git)
 signing=false
 if [[ -n ${QUILLMOOR_SIGN_CERT:-} || -n ${QUILLMOOR_SIGN_KEY:-} ]]; then
   : "${QUILLMOOR_SIGN_CERT:?and QUILLMOOR_SIGN_KEY must both be set to sign}"
@@ -39,8 +41,9 @@ package() {
   local name=$1 build="$root/build/release-$1"
   shift
   rm -rf "$build"
-  cmake -S "$root" -B "$build" -DBUILD_TESTING=OFF "$@" >&2
-  cmake --build "$build" --target quillmoor-updater quillmoor_handover_shared -j2 >&2
+  # lib/ on every distribution, as the documents say.
+  cmake -S "$root" -B "$build" -DBUILD_TESTING=OFF -DCMAKE_INSTALL_LIBDIR=lib "$@" >&2
+  cmake --build "$build" -j2 >&2
   (cd "$build" && cpack >&2)
   ls "$build"/quillmoor-updater-*-"$name".*
 }

@@ -18,6 +18,10 @@ packages+=(locales)
 # The hand-over library's Windows source compiled as MSVC would see it: clang in MSVC mode, against
 # Wine's Windows and C run-time headers.
 packages+=(clang libwine-dev)
+# The release as applications take it: the import library for MSVC (LLVM's dlltool makes it, its
+# lld-link links a caller in MSVC mode), pkg-config, and the wrappers under the system's CPython and
+# under Mono (its C# compiler and runtime).
+packages+=(llvm lld pkgconf python3 mono-mcs mono-runtime)
 bash scripts/install-packages.sh "${packages[@]}"
 locale -a | grep -qix 'ru_RU.utf8' || localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 

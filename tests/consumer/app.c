@@ -1,7 +1,7 @@
 /* The consumer's own program. Given a download and its SHA-256 digest, it hands it over in one
    checked call and exits; started without them, as the updater restarts it, it records its start in
-   a log beside itself. On Windows it calls the library's DLL, loaded as a .NET application's
-   DllImport would load it; elsewhere it links the library. */
+   a log beside itself. On Windows it calls the library's DLL, loaded from its own folder through the
+   header's pointer types; elsewhere it links the library. */
 #include <quillmoor/handover.h>
 #include <stdio.h>
 
@@ -9,13 +9,13 @@
 #include <windows.h>
 
 static int hand_over_checked(const char* new_copy, const char* sha256) {
-    typedef int(__cdecl * hand_over_call)(const char*, const char*);
     /* From our own folder only, and its own imports from the system's. */
     HMODULE library = LoadLibraryExW(L"quillmoor-handover.dll", NULL,
                                      LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
-    FARPROC call = library ? GetProcAddress(library, "quillmoor_hand_over_checked") : NULL;
-    if (!call) return (int)GetLastError();
-    return ((hand_over_call)(void (*)(void))call)(new_copy, sha256);
+    quillmoor_hand_over_checked_fn call =
+        library ? (quillmoor_hand_over_checked_fn)(void (*)(void))GetProcAddress(library, "quillmoor_hand_over_checked")
+                : NULL;
+    return call ? call(new_copy, sha256) : (int)GetLastError();
 }
 #else
 #define hand_over_checked quillmoor_hand_over_checked
